@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Sets up and runs every test of dedizo:
+#   native build and its tests (unit, simulator, end to end),
+#   the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   the screen-paint parser under libFuzzer for a bounded time,
+#   the Windows cross-build and its runs under Wine,
+#   the packages and the installed tool.
+# Installs what is missing first. Exits non-zero if any stage failed.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+. scripts/need-packages.sh
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+JOBS=$(nproc)
+
+need_packages cmake g++ make libgtest-dev googletest clang libclang-rt-14-dev \
+    g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 || exit 1
+
+passed=0
+failed=0
+failures=()
+stage() {
+    local name=$1
+    shift
+    echo
+    echo "==== $name ===="
+    local t0=$SECONDS
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "==== $name: ok ($((SECONDS - t0)) s) ===="
+    else
+        failed=$((failed + 1))
+        failures+=("$name")
+        echo "==== $name: FAILED ($((SECONDS - t0)) s) ===="
+    fi
+}
+
+windows_build() {
+    cmake --preset windows >/dev/null && cmake --build --preset windows -j"$JOBS"
+}
+native_tests() {
+    cmake --preset default >/dev/null && cmake --build --preset default -j"$JOBS" &&
+        ctest --preset default -j"$JOBS" --timeout 600
+}
+sanitizer_tests() {
+    cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j"$JOBS" &&
+        ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            ctest --preset sanitize -j"$JOBS" --timeout 900
+}
+fuzz_parser() {
+    cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$JOBS" --target field_reply_fuzz || return 1
+    local corpus=build-fuzz/corpus
+    mkdir -p "$corpus"
+    build-fuzz/tests/fuzz/field_reply_fuzz -max_total_time="$FUZZ_SECONDS" -max_len=2100 \
+        -print_final_stats=1 "$corpus" tests/fuzz/seeds
+}
+
+stage "windows cross-build" windows_build
+stage "native build and tests" native_tests
+stage "sanitizer build and tests" sanitizer_tests
+stage "parser fuzzing (${FUZZ_SECONDS} s)" fuzz_parser
+[ -x scripts/package-check.sh ] && stage "packages" scripts/package-check.sh
+
+echo
+[ ${#failures[@]} -eq 0 ] || echo "failed stages: ${failures[*]}"
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
