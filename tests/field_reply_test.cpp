@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ struct Case {
     ParseResult result;
     std::string line;
 };
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class FieldReply : public ::testing::TestWithParam<Case> {};
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ostream>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -163,6 +164,9 @@ struct TimingCase {
     std::vector<std::string> receives;               // what each receive returns
     long min_ms, max_ms;                             // how long the first receive takes
 };
+void PrintTo(const TimingCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class ReplyTiming : public Link, public ::testing::WithParamInterface<TimingCase> {};
 
