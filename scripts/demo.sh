@@ -21,6 +21,11 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 port=$(head -n 1 "$sim_out")
+if [ -z "$port" ]; then
+    echo "qtb-sim did not start:" >&2
+    cat "$work/qtb-sim.err" >&2
+    exit 1
+fi
 echo "qtb-sim is serving a QTB console on $port"
 echo "\$ dedizo $port      (in $work)"
 status=0
