@@ -252,11 +252,19 @@ int close_port(PortHandle port) {
 
 int close_transfer_events(TransferSlot *receive_slot, TransferSlot *send_slot) {
     record_call("close_transfer_events", false);
+    FakeLink &f = fake();
     if (receive_slot != nullptr) {
         receive_slot->ready = false;
     }
     if (send_slot != nullptr) {
         send_slot->ready = false;
+    }
+    // The caller's slots may go out of scope after this: forget them.
+    if (receive_slot == f.receive_slot) {
+        f.receive_slot = nullptr;
+    }
+    if (send_slot == f.send_slot) {
+        f.send_slot = nullptr;
     }
     return 0;
 }
