@@ -167,7 +167,7 @@ std::size_t qtb_backup_text(const QtbModel *model, char *out, std::size_t capaci
 // Reads a backup text (the format above, exactly: CR LF line ends, labels in
 // order, nothing before or after the eight blocks) into values. Returns 0, or
 // -1 with a one-line explanation naming the line in error (never longer than
-// error_capacity, zero-terminated); values is then unspecified.
+// error_capacity, zero-terminated); values then holds a partial load.
 int qtb_parse_values(const char *text, std::size_t length, QtbValues *values, char *error,
                      std::size_t error_capacity);
 

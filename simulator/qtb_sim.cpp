@@ -68,7 +68,7 @@ const char HELP[] =
     "  --timing-log FILE    \"key NS\" when a key was read, \"reply NS BYTES\" when the\n"
     "                       last byte of its reply was written (CLOCK_MONOTONIC ns)\n"
     "  --settings-log FILE  on every key, the terminal's line settings as the\n"
-    "                       device side sees them\n"
+    "                       device side sees them (\"unavailable\" with --tcp)\n"
     "\n"
     "Faults:\n"
     "  --silent             never answer\n"

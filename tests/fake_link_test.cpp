@@ -1,6 +1,6 @@
 // The in-process fake link: that it behaves as serial_link.h promises (one
-// reply per receive, capacity respected, nothing when nothing came), and that
-// its hooks do what the dialogue's tests rely on.
+// reply per receive, never more than the capacity, nothing when nothing
+// came), and that its hooks do what the dialogue's tests rely on.
 #include "fake_link.h"
 
 #include <gtest/gtest.h>
