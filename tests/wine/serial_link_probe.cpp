@@ -1,7 +1,7 @@
 // serial_link_probe.cpp - drives the Windows serial link one command at a time.
 //
-// Built for Windows and run under Wine by wine_backends_test, which holds
-// the other end of the line. Commands arrive on standard input, one a line;
+// Built for Windows and run under Wine by wine_backends_test.cpp, which
+// holds the other end of the line. Commands arrive on standard input, one a line;
 // each is answered by exactly one line on standard output, flushed at once, so
 // that the driver can time its side of the line against ours. A receive also
 // announces itself with "receiving" just before it starts.

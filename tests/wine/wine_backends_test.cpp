@@ -10,30 +10,24 @@
 // The backup file: backup_file_probe.exe writes one file in a scratch
 // directory, and the test looks at what is left there.
 //
-// Wine's own diagnostics go to wine-probe.log in the working directory and
-// are never looked at by the assertions.
-//
-// Environment (set by CTest): DEDIZO_WINE_ENV (wine_env.sh), DEDIZO_WINE_PREFIX
-// (created here when missing), DEDIZO_WINDOWS_BUILD (the windows preset's
-// build directory; the tests are skipped when its probes have not been built).
+// The prefix, the environment and the running of programs under Wine are in
+// wine_support.h.
 //
 // Time bounds are generous: the machine is shared and Wine adds its own
 // scheduling to ours.
+#include "wine_support.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -45,32 +39,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const char *COM_NAME = "COM9:";
 const char *COM_NUMBER = "9";
-
-std::string env_or_empty(const char *name) {
-    const char *value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-bool file_exists(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
-int run_env_script(const std::vector<std::string> &args) {
-    std::string command = "sh '" + env_or_empty("DEDIZO_WINE_ENV") + "'";
-    for (const std::string &arg : args) {
-        command += " '" + arg + "'";
-    }
-    return std::system(command.c_str());
-}
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 std::string to_hex(const std::string &bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -111,158 +81,6 @@ std::map<std::string, std::string> parse_settings(const std::string &line) {
         }
     }
     return fields;
-}
-
-// The prefix, made once for the whole run and shut down at its end.
-struct WineSetup {
-    std::string prefix;
-    std::string build;
-    std::string skip_reason;
-    bool failed = false;
-};
-WineSetup wine;
-
-class WineEnvironment : public testing::Environment {
-  public:
-    void SetUp() override {
-        // A probe that dies must fail its test, not end ours on a write.
-        signal(SIGPIPE, SIG_IGN);
-        wine.prefix = env_or_empty("DEDIZO_WINE_PREFIX");
-        wine.build = env_or_empty("DEDIZO_WINDOWS_BUILD");
-        if (wine.prefix.empty() || wine.build.empty() || env_or_empty("DEDIZO_WINE_ENV").empty()) {
-            wine.skip_reason =
-                "DEDIZO_WINE_PREFIX, DEDIZO_WINE_ENV or DEDIZO_WINDOWS_BUILD not set";
-        } else if (!file_exists(wine.build + "/serial_link_probe.exe") ||
-                   !file_exists(wine.build + "/backup_file_probe.exe")) {
-            wine.skip_reason = "probes not built (build the windows preset) in " + wine.build;
-        } else if (run_env_script({"create", wine.prefix}) != 0) {
-            wine.failed = true;
-        }
-    }
-    void TearDown() override {
-        if (wine.skip_reason.empty() && !wine.failed) {
-            run_env_script({"stop", wine.prefix});
-        }
-    }
-};
-
-testing::Environment *const wine_environment =
-    testing::AddGlobalTestEnvironment(new WineEnvironment);
-
-// Skips or fails the calling test when there is no usable prefix.
-#define REQUIRE_WINE()                                                                             \
-    do {                                                                                           \
-        if (!wine.skip_reason.empty()) {                                                           \
-            GTEST_SKIP() << wine.skip_reason;                                                      \
-        }                                                                                          \
-        ASSERT_FALSE(wine.failed) << "could not create the Wine prefix " << wine.prefix;           \
-    } while (false)
-
-// A Windows program running under Wine, talking over pipes.
-struct WindowsProgram {
-    pid_t pid = -1;
-    int to = -1;
-    int from = -1;
-    std::string pending;
-};
-
-// Starts exe (a file of the Windows build) with args in the directory cwd.
-// Every descriptor of ours but the pipes is closed in the child.
-bool start_program(WindowsProgram &program, const std::string &exe,
-                   const std::vector<std::string> &args, const std::string &cwd = ".") {
-    int in_pipe[2];
-    int out_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) {
-        return false;
-    }
-    const int log = open("wine-probe.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const std::string script = env_or_empty("DEDIZO_WINE_ENV");
-    const std::string path = wine.build + "/" + exe;
-    std::vector<const char *> argv = {"sh", script.c_str(), "run", wine.prefix.c_str(),
-                                      path.c_str()};
-    for (const std::string &arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    argv.push_back(nullptr);
-    program.pid = fork();
-    if (program.pid == 0) {
-        dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        if (log >= 0) {
-            dup2(log, 2);
-        }
-        for (int fd = 3; fd < 1024; ++fd) {
-            close(fd);
-        }
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(126);
-        }
-        execvp("sh", const_cast<char *const *>(argv.data()));
-        _exit(127);
-    }
-    if (log >= 0) {
-        close(log);
-    }
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    program.to = in_pipe[1];
-    program.from = out_pipe[0];
-    return program.pid > 0;
-}
-
-// The program's next line of output, or "" when none came within timeout_ms.
-std::string read_answer(WindowsProgram &program, int timeout_ms = 20000) {
-    const Clock::time_point start = Clock::now();
-    for (;;) {
-        const std::size_t newline = program.pending.find('\n');
-        if (newline != std::string::npos) {
-            std::string line = program.pending.substr(0, newline);
-            program.pending.erase(0, newline + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            return line;
-        }
-        const int left = timeout_ms - static_cast<int>(ms_since(start));
-        if (left <= 0) {
-            return "";
-        }
-        pollfd watch = {program.from, POLLIN, 0};
-        if (poll(&watch, 1, left) <= 0) {
-            continue;
-        }
-        char chunk[65536];
-        const ssize_t got = read(program.from, chunk, sizeof chunk);
-        if (got <= 0) {
-            return "";
-        }
-        program.pending.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
-// Closes the program's input and waits for it to end, at most 5 s.
-void stop_program(WindowsProgram &program) {
-    if (program.to >= 0) {
-        close(program.to);
-        program.to = -1;
-    }
-    if (program.pid > 0) {
-        const Clock::time_point start = Clock::now();
-        int status = 0;
-        while (waitpid(program.pid, &status, WNOHANG) == 0) {
-            if (ms_since(start) > 5000) {
-                kill(program.pid, SIGKILL);
-                waitpid(program.pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        program.pid = -1;
-    }
-    if (program.from >= 0) {
-        close(program.from);
-        program.from = -1;
-    }
 }
 
 class WineSerialLink : public testing::Test {

@@ -9,13 +9,15 @@
 #
 # Every command runs Wine quietly (no debug channels, so Wine's stderr stays
 # short) and without the .NET and HTML runtimes, whose installers would
-# otherwise be offered on the first start. `create` is cheap when the prefix
-# is already complete, and safe to call from several tests at once: the
-# first caller builds the prefix and the others wait for it.
+# otherwise be offered on the first start. Nothing is written outside PREFIX:
+# the menu builder, which would add desktop entries under the home
+# directory, is turned off. `create` is cheap when the prefix is already
+# complete, and safe to call from several tests at once: the first caller
+# builds the prefix and the others wait for it.
 set -eu
 
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 
 usage() {
