@@ -15,7 +15,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 JOBS=$(nproc)
 
 need_packages cmake g++ make libgtest-dev googletest clang libclang-rt-14-dev \
-    g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 || exit 1
+    g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 dpkg-dev unzip || exit 1
 
 passed=0
 failed=0
