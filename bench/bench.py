@@ -38,7 +38,7 @@ import subprocess
 import sys
 import time
 
-BAUD = 9600
+BAUD = 9600  # the QTB console's rate; --baud changes it for exploring
 BITS_PER_BYTE = 10  # start, 8 data, stop
 GAP_NS = 50 * 1000000
 WAIT_NS = 1000 * 1000000
@@ -103,7 +103,7 @@ GAPS = RECEIVES - EMPTY_RECEIVES
 # ---- the arithmetic ------------------------------------------------------
 
 def airtime_ns(nbytes):
-    return nbytes * BITS_PER_BYTE * 1e9 / BAUD
+    return nbytes * BITS_PER_BYTE * 1e9 / BAUD if BAUD else 0.0
 
 
 def parse_timing_log(text):
@@ -373,6 +373,7 @@ ROWS = [
     ("tail_ms", "last reply's gap to exit (ms)", "%.1f", True),
     ("cpu_ms", "CPU time, user + sys (ms)", "%.0f", True),
     ("peak_rss_mb", "peak RSS (MB)", "%.1f", True),
+    ("voluntary_switches", "wake-ups (voluntary context switches)", "%d", True),
 ]
 
 
@@ -414,15 +415,20 @@ def load_note():
 
 
 def main():
+    global BAUD
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--build", default=os.path.join(TOP, "build"))
     ap.add_argument("--build-windows", default=os.path.join(TOP, "build-windows"))
     ap.add_argument("--work", help="where runs and results go (default BUILD/bench)")
     ap.add_argument("--only", help="comma-separated: native,wine,interbyte,gaploop")
+    ap.add_argument("--baud", type=int, default=BAUD,
+                    help="pace the simulator at this rate (0: unpaced, which leaves only the "
+                         "tools' own costs and the waits)")
     ap.add_argument("--self-check", action="store_true")
     args = ap.parse_args()
     if args.self_check:
         return self_check()
+    BAUD = args.baud
 
     work = os.path.abspath(args.work or os.path.join(args.build, "bench"))
     os.makedirs(work, exist_ok=True)
@@ -479,7 +485,7 @@ def main():
     print("dedizo benchmark: %s on %s, %d cores, load average %s at the start, %s at the end"
           % (started.strftime("%Y-%m-%d %H:%M %Z"), platform.node(), os.cpu_count(), load_before,
              load_note()))
-    print("qtb-sim at %d baud; %d keys, %d receives, %d reply bytes; line floor %.2f s "
+    print("qtb-sim at %d baud (0: unpaced); %d keys, %d receives, %d reply bytes; line floor %.2f s "
           "(airtime %.2f s + %d x 50 ms gaps + %d x 1 s empty receive)"
           % (BAUD, KEYS, RECEIVES, some["reply_bytes"], some["floor_s"],
              airtime_ns(some["reply_bytes"]) / 1e9, GAPS, EMPTY_RECEIVES))
