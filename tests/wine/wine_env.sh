@@ -39,8 +39,12 @@ create)
     if [ ! -f "$WINEPREFIX/.complete" ]; then
         # A prefix without the marker is a start that was interrupted.
         rm -rf "$WINEPREFIX"
-        wineboot --init >/dev/null 2>&1
-        wineserver --wait
+        # Bounded: a first boot takes about fifteen seconds; one that hangs
+        # must fail the tests, not hold them until the CI job is killed.
+        if ! timeout 300 wineboot --init >/dev/null 2>&1 || ! timeout 120 wineserver --wait; then
+            wineserver --kill >/dev/null 2>&1 || true
+            exit 1
+        fi
         touch "$WINEPREFIX/.complete"
     fi
     ;;
