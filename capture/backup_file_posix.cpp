@@ -21,15 +21,28 @@ bool write_all(int fd, const char *text, std::size_t length) {
     return true;
 }
 
+// Creates a temporary file beside `name` that did not exist before, so that
+// nobody else's file is ever written or removed. A run that was killed can
+// leave one behind under a name a later run would pick, so a few names are
+// tried before giving up.
+int create_temporary(const char *name, char *temp, std::size_t capacity) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int n = std::snprintf(temp, capacity, "%s.%ld.%d.tmp", name, static_cast<long>(getpid()),
+                              attempt);
+        if (n < 0 || static_cast<std::size_t>(n) >= capacity)
+            return -1;
+        int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 } // namespace
 
 int write_backup_file(const char *name, const char *text, std::size_t length) {
     char temp[512];
-    int n = std::snprintf(temp, sizeof temp, "%s.%ld.tmp", name, static_cast<long>(getpid()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp)
-        return -1;
-
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = create_temporary(name, temp, sizeof temp);
     if (fd < 0)
         return -1;
     bool ok = write_all(fd, text, length) && fsync(fd) == 0;

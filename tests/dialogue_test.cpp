@@ -235,4 +235,19 @@ TEST(Dialogue, BackupThatCannotBeWrittenKeepsWhatWasThere) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+TEST(Dialogue, TemporaryFileLeftByAKilledRunDoesNotBlockTheBackup) {
+    // A run killed mid-write leaves its temporary file; a later run that gets
+    // the same process id must still write, and leave that file alone.
+    const std::string stale = "QTB.CFG." + std::to_string(getpid()) + ".0.tmp";
+    Outcome o = run_dialogue(factory(), {}, [&stale](const std::string &dir) {
+        old_backup(dir);
+        FILE *f = fopen((dir + "/" + stale).c_str(), "wb");
+        fputs("half a backup", f);
+        fclose(f);
+    });
+    EXPECT_EQ(o.out, progress_lines(8) + "File QTB.CFG created\n\r");
+    EXPECT_NE(read_file(o.dir + "/QTB.CFG"), "previous backup\r\n");
+    EXPECT_EQ(read_file(o.dir + "/" + stale), "half a backup");
+}
+
 } // namespace
