@@ -408,9 +408,13 @@ namespace {
 
 // Runs backup_file_probe.exe in dir; its one line of output.
 std::string write_backup(const std::filesystem::path &dir, const std::string &name,
-                         const std::string &bytes) {
+                         const std::string &bytes, bool stale_temporary = false) {
     WindowsProgram program;
-    if (!start_program(program, "backup_file_probe.exe", {name, to_hex(bytes)}, dir.string())) {
+    std::vector<std::string> args = {name, to_hex(bytes)};
+    if (stale_temporary) {
+        args.push_back("stale");
+    }
+    if (!start_program(program, "backup_file_probe.exe", args, dir.string())) {
         return "could not start";
     }
     std::string line = read_answer(program);
@@ -456,6 +460,18 @@ TEST(WineBackupFile, IsReplacedWholeOrNotAtAll) {
     EXPECT_TRUE(std::filesystem::is_directory(dir / "DIR.CFG"));
     EXPECT_EQ(listing(dir), std::vector<std::string>({"DIR.CFG", "QTB.CFG"}));
     EXPECT_EQ(contents(dir / "QTB.CFG"), "short\r\n");
+
+    // A temporary file that a killed run of a process with the same id left
+    // behind: the backup is still written, beside it, and that file is left
+    // alone.
+    std::filesystem::remove_all(dir / "DIR.CFG");
+    EXPECT_EQ(write_backup(dir, "QTB.CFG", "after a killed run\r\n", true), "backup 0");
+    EXPECT_EQ(contents(dir / "QTB.CFG"), "after a killed run\r\n");
+    const std::vector<std::string> left = listing(dir);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0], "QTB.CFG");
+    EXPECT_EQ(left[1].rfind("QTB.CFG.", 0), 0u);
+    EXPECT_EQ(contents(dir / left[1]), "half a backup");
 }
 
 } // namespace
