@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -276,7 +277,32 @@ std::string read_file(const std::string &path) {
     return text;
 }
 
+namespace {
+
+std::vector<std::string> &temp_dirs() {
+    static std::vector<std::string> dirs;
+    return dirs;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
+
+// Test processes end through exit(); take their scratch folders with them
+// (KEEP_TEST_DIRS=1 keeps them for a look after a failure).
+void remove_temp_dirs() {
+    const char *keep = std::getenv("KEEP_TEST_DIRS");
+    if (keep != nullptr && keep[0] == '1')
+        return;
+    for (const std::string &dir : temp_dirs())
+        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+} // namespace
+
 std::string make_temp_dir() {
+    if (temp_dirs().empty())
+        std::atexit(remove_temp_dirs);
     const char *base = std::getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/qtb-test-XXXXXX";
@@ -285,5 +311,6 @@ std::string make_temp_dir() {
     if (mkdtemp(name.data()) == nullptr) {
         return std::string();
     }
+    temp_dirs().push_back(name.data());
     return std::string(name.data());
 }
