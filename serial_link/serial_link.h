@@ -72,8 +72,11 @@ PortHandle open_port(const char *name);
 int save_port_settings(PortHandle port, PortSnapshot *snapshot);
 
 // Sets 9600 baud, 8 data bits, no parity, 1 stop bit; clears parity checking,
-// CTS output flow control and XON/XOFF in both directions; makes the line
-// 8-bit transparent. DSR/DTR/RTS handling stays as the driver reports it.
+// CTS output flow control and XON/XOFF in both directions. DSR/DTR/RTS
+// handling stays as the driver reports it. On a POSIX tty the line discipline
+// is also switched to raw (no echo, line editing, signals or CR/LF changes),
+// since the screen paint is 8-bit data; a Windows driver does no such
+// processing, and its remaining DCB fields stay as it reports them.
 // 0, or -1 (settings applied before the failing step stay applied).
 int configure_port(PortHandle port);
 
