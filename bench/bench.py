@@ -225,7 +225,7 @@ def find(build_dir, *names):
 
 
 class Simulator:
-    """A qtb-sim paced at 9600 baud, logging its timing, for one run."""
+    """A qtb-sim paced at the benchmark's baud rate, logging its timing, for one run."""
 
     def __init__(self, binary, work, name):
         self.timing = os.path.join(work, name + ".timing")
