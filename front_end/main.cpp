@@ -39,6 +39,14 @@ void abandon_port(PortHandle port, const PortSnapshot *snapshot) {
     close_port(port);
 }
 
+// Every return once the handlers are in: a console-close handler holding the
+// process open may let go now.
+int leave(int status) {
+    stop_handlers_done();
+    std::fflush(stdout);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -52,20 +60,20 @@ int main(int argc, char **argv) {
     PortHandle port = open_port(port_name);
     if (port == nullptr) {
         std::printf("Unable to open commport: %s\n\r", port_name);
-        return -1;
+        return leave(-1);
     }
 
     PortSnapshot snapshot;
     if (save_port_settings(port, &snapshot) != 0) {
         std::printf("Unable to retrieve port configuration of : %s\n\r", port_name);
         close_port(port);
-        return -1;
+        return leave(-1);
     }
 
     if (configure_port(port) != 0) {
         std::printf("Unable to configure port: %s\n\r", port_name);
         abandon_port(port, &snapshot);
-        return -1;
+        return leave(-1);
     }
 
     TransferSlot receive_slot{};
@@ -74,7 +82,7 @@ int main(int argc, char **argv) {
         std::fputs("Could not create overlapped events\n\r", stdout);
         close_transfer_events(&receive_slot, &send_slot);
         abandon_port(port, &snapshot);
-        return -1;
+        return leave(-1);
     }
 
     print_banner();
@@ -84,12 +92,9 @@ int main(int argc, char **argv) {
         std::printf("Unable to restore port configuration of : %s\n\r", port_name);
         close_port(port);
         close_transfer_events(&receive_slot, &send_slot);
-        stop_handlers_done();
-        return -1;
+        return leave(-1);
     }
     close_port(port);
     close_transfer_events(&receive_slot, &send_slot);
-    stop_handlers_done();
-    std::fflush(stdout);
-    return stop_requested() ? EXIT_INTERRUPTED : 0;
+    return leave(stop_requested() ? EXIT_INTERRUPTED : 0);
 }
