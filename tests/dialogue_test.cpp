@@ -4,6 +4,7 @@
 #include "fake_link.h"
 #include "qtb_model.h"
 #include "sim_process.h"
+#include "sim_script.h"
 
 #include <gtest/gtest.h>
 
@@ -16,36 +17,6 @@
 #include <vector>
 
 namespace {
-
-// The walk an operator makes: into the channel list, then each channel's
-// setup screen once round the field ring and back up through every field.
-std::vector<std::string> full_script() {
-    std::vector<std::string> k;
-    auto add = [&k](int n, const char *key) {
-        k.insert(k.end(), static_cast<std::size_t>(n), key);
-    };
-    add(10, "LEFT");
-    add(10, "DOWN");
-    add(1, "UP");
-    add(1, "RIGHT");
-    add(10, "DOWN");
-    for (int channel = 1; channel <= 8; ++channel) {
-        add(1, "RIGHT");
-        add(16, "DOWN");
-        add(15, "UP");
-        add(1, "LEFT");
-        add(1, "UP");
-    }
-    add(2, "LEFT");
-    return k;
-}
-
-std::string progress_lines(int channels) {
-    std::string s;
-    for (int c = 1; c <= channels; ++c)
-        s += "Retrieving channel " + std::to_string(c) + " configuration\n\r";
-    return s;
-}
 
 std::vector<std::string> files_in(const std::string &dir) {
     std::vector<std::string> names;
@@ -122,7 +93,7 @@ TEST(Dialogue, FullBackupIsExactAndWalksTheMenusInOrder) {
 
     Outcome o = run_dialogue(options);
     EXPECT_EQ(read_file(o.dir + "/QTB.CFG"), std::string(expected.data()));
-    EXPECT_EQ(o.keys, full_script());
+    EXPECT_EQ(o.keys, backup_walk_names());
     EXPECT_EQ(fake_link_receive_count(), 306);
     EXPECT_EQ(o.out, progress_lines(8) + "File QTB.CFG created\n\r");
     EXPECT_EQ(files_in(o.dir), std::vector<std::string>{"QTB.CFG"});
@@ -150,7 +121,7 @@ TEST_P(EarlyEnding, LeavesTheOldBackupAlone) {
         e.device(&options);
     Outcome o = run_dialogue(options, e.link);
     EXPECT_EQ(o.out, e.out);
-    std::vector<std::string> script = full_script();
+    std::vector<std::string> script = backup_walk_names();
     ASSERT_LE(e.keys, script.size());
     script.resize(e.keys);
     EXPECT_EQ(o.keys, script);

@@ -1,6 +1,7 @@
 // dedizo as a user runs it: a separate process on the pseudo-terminal of a
 // separate qtb-sim, unpaced so that only the line's reply gap sets the pace.
 #include "sim_process.h"
+#include "sim_script.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,6 @@
 namespace {
 
 const std::string DEDIZO = DEDIZO_PATH;
-
-std::string progress_lines(int channels) {
-    std::string s;
-    for (int c = 1; c <= channels; ++c)
-        s += "Retrieving channel " + std::to_string(c) + " configuration\n\r";
-    return s;
-}
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;

@@ -1,5 +1,6 @@
-// sim_script.h - the backup tool's walk through the QTB's menus, and a reader
-// of field paints, written from the device's side for the simulator's tests.
+// sim_script.h - the backup tool's walk through the QTB's menus, the progress
+// lines a run prints, and a reader of field paints, written from the device's
+// side for the tests of the simulator and of the tool.
 #ifndef SIM_SCRIPT_H
 #define SIM_SCRIPT_H
 
@@ -14,6 +15,22 @@ inline std::string backup_walk() {
         keys += "R" + std::string(16, 'D') + std::string(15, 'U') + "LU";
     }
     return keys + "LL";
+}
+
+// The same walk as the key logs name the keys: "LEFT", "RIGHT", "UP", "DOWN".
+inline std::vector<std::string> backup_walk_names() {
+    std::vector<std::string> names;
+    for (char key : backup_walk())
+        names.push_back(key == 'L' ? "LEFT" : key == 'R' ? "RIGHT" : key == 'U' ? "UP" : "DOWN");
+    return names;
+}
+
+// The progress lines a run prints for channels 1 to `channels`.
+inline std::string progress_lines(int channels) {
+    std::string s;
+    for (int c = 1; c <= channels; ++c)
+        s += "Retrieving channel " + std::to_string(c) + " configuration\n\r";
+    return s;
 }
 
 // The terminal's bytes for one key letter.

@@ -17,6 +17,7 @@
 // On Windows, standard output is a text stream: every "\n" the tool writes
 // reaches the console, or a pipe, as CR LF. So "\n\r" arrives as CR LF CR.
 #include "sim_process.h"
+#include "sim_script.h"
 #include "wine_support.h"
 
 #include <gtest/gtest.h>
@@ -51,14 +52,6 @@ std::string windows_text(const std::string &text) {
         out += c;
     }
     return out;
-}
-
-std::string progress_lines(int channels) {
-    std::string s;
-    for (int c = 1; c <= channels; ++c) {
-        s += "Retrieving channel " + std::to_string(c) + " configuration\n\r";
-    }
-    return s;
 }
 
 const std::string NO_COMMUNICATION = "Error, no communication with QTB.\n\r";
