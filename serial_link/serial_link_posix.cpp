@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <new>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
