@@ -2,7 +2,10 @@
 #
 # cmake --install lays the tool out as its users look for it:
 #   Linux, macOS  bin/dedizo, bin/qtb-sim (to try the tool without a QTB),
-#                 share/man/man1/dedizo.1, share/doc/dedizo/README.md
+#                 bin/qtbrancid (RANCID's collector for a QTB, which finds
+#                 dedizo beside itself), share/man/man1/dedizo.1 and
+#                 qtbrancid.1, share/doc/dedizo/README.md and the RANCID
+#                 examples in share/doc/dedizo/examples/rancid/
 #   Windows       DEDIZO.EXE and README.TXT side by side: the program is
 #                 statically linked and needs nothing else, so it can be
 #                 copied to a bare PC, and its name is the one operators type.
@@ -38,8 +41,14 @@ else()
   if(TARGET qtb-sim)
     install(TARGETS qtb-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/dedizo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/integrations/rancid/qtbrancid
+          DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/dedizo.1
+                ${PROJECT_SOURCE_DIR}/integrations/rancid/qtbrancid.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/integrations/rancid/examples/
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/rancid)
   set(CPACK_GENERATOR TGZ DEB)
 endif()
 
@@ -66,5 +75,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The C and C++ runtime libraries the programs link against, as
 # dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# qtbrancid reaches console servers through socat; RANCID and ser2net are
+# the engines it plugs into, where a site uses them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "socat")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "rancid, ser2net")
 
 include(CPack)

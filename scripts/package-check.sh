@@ -11,7 +11,8 @@
 # packages/ in each build directory, the scratch roots to package-check/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit 1
+# shellcheck source=scripts/need-packages.sh
 . scripts/need-packages.sh
 need_packages cmake g++ make g++-mingw-w64-x86-64-posix dpkg-dev unzip || exit 1
 
@@ -36,12 +37,12 @@ expect_files() {
     expected=$(printf '%s\n' "$2" | sed '/^$/d' | sort)
     actual=$(printf '%s\n' "$3" | sed '/^$/d;/\/$/d' | sort)
     if [ "$expected" = "$actual" ]; then
-        pass "$what holds exactly: $(echo $expected)"
+        pass "$what holds exactly: $(printf '%s ' "$expected" | tr '\n' ' ')"
     else
         fail "$what holds:"
-        printf '    %s\n' $actual
+        printf '    %s\n' "$actual"
         echo "  expected:"
-        printf '    %s\n' $expected
+        printf '    %s\n' "$expected"
     fi
 }
 
@@ -59,6 +60,15 @@ expect_run() {
         printf '%s' "$out" | od -c | head -n 8
         sed 's/^/    stderr: /' "$scratch/stderr.txt" | head -n 5
     fi
+}
+
+# The files a Linux installation holds, under the prefix $1.
+installed_files() {
+    local doc=$1/share/doc/dedizo
+    printf '%s\n' "$1/bin/dedizo" "$1/bin/qtb-sim" "$1/bin/qtbrancid" \
+        "$1/share/man/man1/dedizo.1" "$1/share/man/man1/qtbrancid.1" "$doc/README.md" \
+        "$doc/examples/rancid/qtb.ports" "$doc/examples/rancid/rancid.types.conf" \
+        "$doc/examples/rancid/router.db" "$doc/examples/rancid/ser2net.yaml"
 }
 
 usage_line=$(printf 'Usage: DEDIZO [COM1: | COM2:]\n\r')
@@ -87,19 +97,19 @@ deb=$native/packages/dedizo_${version}_${arch}.deb
 tgz=$native/packages/dedizo-${version}-Linux.tar.gz
 zip=$windows/packages/dedizo-${version}-win64.zip
 for package in "$deb" "$tgz" "$zip"; do
-    [ -f "$package" ] && pass "built $(basename "$package")" || fail "no $package"
+    if [ -f "$package" ]; then pass "built $(basename "$package")"; else fail "no $package"; fi
 done
 rm -rf "$scratch"
 mkdir -p "$scratch"
 
 # ---- The .deb --------------------------------------------------------------
 if [ -f "$deb" ]; then
-    expect_files "the .deb" "./usr/bin/dedizo
-./usr/bin/qtb-sim
-./usr/share/man/man1/dedizo.1
-./usr/share/doc/dedizo/README.md" "$(dpkg-deb -c "$deb" | awk '{print $6}')"
-    [ "$(dpkg-deb -f "$deb" Package Version)" = "$(printf 'Package: dedizo\nVersion: %s' "$version")" ] &&
-        pass "the .deb is dedizo $version" || fail "the .deb's control: $(dpkg-deb -f "$deb" Package Version)"
+    expect_files "the .deb" "$(installed_files ./usr)" "$(dpkg-deb -c "$deb" | awk '{print $6}')"
+    if [ "$(dpkg-deb -f "$deb" Package Version)" = "$(printf 'Package: dedizo\nVersion: %s' "$version")" ]; then
+        pass "the .deb is dedizo $version"
+    else
+        fail "the .deb's control: $(dpkg-deb -f "$deb" Package Version)"
+    fi
     dpkg-deb -x "$deb" "$scratch/deb-root"
     root=$scratch/deb-root/usr
     expect_run "installed dedizo without a port" 255 "$usage_line" "$root/bin/dedizo"
@@ -125,13 +135,19 @@ if [ -f "$deb" ]; then
         printf '%s' "$out" | tail -c 200 | od -c | tail -n 6
     fi
 
+    # The collector finds the dedizo installed beside it.
+    expect_run "installed qtbrancid -C" 0 "$root/bin/dedizo /dev/ttyUSB3" \
+        env QTB_PORTS=/dev/stdin "$root/bin/qtbrancid" -C qtb-lab <<<"qtb-lab /dev/ttyUSB3"
+
     if command -v man >/dev/null; then
-        warnings=$(MANWIDTH=80 man --warnings -l "$root/share/man/man1/dedizo.1" 2>&1 >"$scratch/man.txt")
-        if [ -z "$warnings" ] && grep -q 'EXIT STATUS' "$scratch/man.txt"; then
-            pass "man -l renders dedizo.1 without warnings ($(wc -l <"$scratch/man.txt") lines)"
-        else
-            fail "man -l dedizo.1: ${warnings:-no EXIT STATUS section in the output}"
-        fi
+        for page in dedizo.1 qtbrancid.1; do
+            warnings=$(MANWIDTH=80 man --warnings -l "$root/share/man/man1/$page" 2>&1 >"$scratch/man.txt")
+            if [ -z "$warnings" ] && grep -q 'EXIT STATUS' "$scratch/man.txt"; then
+                pass "man -l renders $page without warnings ($(wc -l <"$scratch/man.txt") lines)"
+            else
+                fail "man -l $page: ${warnings:-no EXIT STATUS section in the output}"
+            fi
+        done
     else
         echo "skipped: man is not installed, dedizo.1 not rendered"
     fi
@@ -140,10 +156,7 @@ fi
 # ---- The .tar.gz -----------------------------------------------------------
 if [ -f "$tgz" ]; then
     base=dedizo-${version}-Linux
-    expect_files "the .tar.gz" "$base/bin/dedizo
-$base/bin/qtb-sim
-$base/share/man/man1/dedizo.1
-$base/share/doc/dedizo/README.md" "$(tar tzf "$tgz")"
+    expect_files "the .tar.gz" "$(installed_files "$base")" "$(tar tzf "$tgz")"
     mkdir -p "$scratch/tgz-root"
     tar xzf "$tgz" -C "$scratch/tgz-root"
     expect_run "dedizo from the .tar.gz without a port" 255 "$usage_line" \
@@ -157,12 +170,18 @@ README.TXT" "$(unzip -Z1 "$zip")"
     unzip -q "$zip" -d "$scratch/zip-root"
     exe=$scratch/zip-root/DEDIZO.EXE
     readme=$scratch/zip-root/README.TXT
-    [ "$(head -c 2 "$exe")" = "MZ" ] && pass "DEDIZO.EXE is a Windows program" ||
+    if [ "$(head -c 2 "$exe")" = "MZ" ]; then
+        pass "DEDIZO.EXE is a Windows program"
+    else
         fail "DEDIZO.EXE does not start with MZ"
+    fi
     lines=$(wc -l <"$readme")
     crlf=$(grep -c $'\r$' "$readme")
-    [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ] && pass "README.TXT has CR LF line ends" ||
+    if [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ]; then
+        pass "README.TXT has CR LF line ends"
+    else
         fail "README.TXT: $crlf of $lines lines end in CR LF"
+    fi
     # Run it under Wine when the Wine tests have made their prefix: it must
     # start with nothing but what a bare Windows has (it is statically
     # linked). Standard output is a text stream there: "\n\r" is CR LF CR.
