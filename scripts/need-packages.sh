@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the other scripts: installs the Debian packages named in
 # $@ that are not installed yet (apt-get update first, as a fresh machine's
 # package lists may be empty or old). Needs root when anything is missing.

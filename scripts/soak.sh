@@ -17,7 +17,7 @@
 # any run failed a check.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit 1
 
 count=${1:-500}
 first=${2:-1}
@@ -28,7 +28,7 @@ build=${SOAK_BUILD:-}
 if [ -z "$build" ]; then
     case $preset in
     default) build=build ;;
-    sanitize) build=build-sanitize ;;
+    sanitize) build="build-sanitize" ;;
     *) echo "soak.sh: SOAK_PRESET is default or sanitize" >&2; exit 2 ;;
     esac
     cmake --preset "$preset" >/dev/null &&

@@ -4,18 +4,31 @@
 #   the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   the screen-paint parser under libFuzzer for a bounded time,
 #   the Windows cross-build and its runs under Wine,
+#   the RANCID collector, alone and under Debian's rancid with ser2net,
+#   every shell script of the project through shellcheck,
 #   the packages and the installed tool.
 # Installs what is missing first. Exits non-zero if any stage failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit 1
+# shellcheck source=scripts/need-packages.sh
 . scripts/need-packages.sh
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 JOBS=$(nproc)
 
+# rancid's package creates its user only when its install question is
+# answered yes; a noninteractive install answers no. Answer it first, and
+# mend an install that was made without the user.
+if command -v debconf-set-selections >/dev/null; then
+    echo "rancid rancid/go_on boolean true" | debconf-set-selections
+fi
 need_packages cmake g++ make libgtest-dev googletest clang libclang-rt-14-dev \
-    g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 dpkg-dev unzip || exit 1
+    g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 dpkg-dev unzip \
+    rancid ser2net git shellcheck iproute2 procps || exit 1
+if ! id rancid >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive dpkg-reconfigure -f noninteractive rancid || exit 1
+fi
 
 passed=0
 failed=0
@@ -56,6 +69,25 @@ fuzz_parser() {
         -print_final_stats=1 "$corpus" tests/fuzz/seeds
 }
 
+# Every shell script the repository holds: *.sh, and the files that start
+# with a sh or bash line.
+shell_scripts() {
+    local f
+    git ls-files | while IFS= read -r f; do
+        case $f in
+        *.sh) echo "$f" ;;
+        *) head -n 1 "$f" 2>/dev/null | grep -qE '^#!.*(/|env )(ba|da)?sh( |$)' && echo "$f" ;;
+        esac
+    done
+}
+check_shell_scripts() {
+    local files
+    mapfile -t files < <(shell_scripts)
+    echo "${#files[@]} scripts: ${files[*]}"
+    shellcheck -x "${files[@]}"
+}
+
+stage "shell scripts (shellcheck)" check_shell_scripts
 stage "windows cross-build" windows_build
 stage "native build and tests" native_tests
 stage "sanitizer build and tests" sanitizer_tests
