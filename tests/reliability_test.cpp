@@ -154,9 +154,11 @@ INSTANTIATE_TEST_SUITE_P(
 // than a receive holds is queued ahead of the next reply), plausible paints
 // of the wrong field or under a wrong label, and now and then the real
 // screen. The seeds are the soak's first thirty: about half end in the
-// probe or on a field paint that never came ("no communication"), the rest on
-// a wrong label in channel 1, which is as far as noise gets past the label
-// checks. scripts/soak.sh runs as many as wanted.
+// probe or on a field paint that never came ("no communication"), the rest in
+// channel 1 on a paint that is not the field expected ("wrong label"; most of
+// them at Channel Type, on noise that holds no label piece), which is as far
+// as noise gets past the label checks. scripts/soak.sh runs as many as
+// wanted.
 
 class BabblingDevice : public testing::TestWithParam<int> {};
 
