@@ -113,7 +113,8 @@ Progress run_opening(Dialogue *d) {
 
 // Parses the reply just received as field `index`. A reply that never came is
 // a device that has stopped answering: going on would write a backup of empty
-// lines over the last good one.
+// lines over the last good one. A reply that came but stops before its label
+// ends the run too, as a mismatch: the field expected there was not seen.
 Progress take_field(Dialogue *d, int index, bool check_label) {
     if (d->received == 0)
         return no_communication();
@@ -150,6 +151,8 @@ Progress capture_channel(Dialogue *d, int channel) {
     }
     clear_reply(d);
     receive(d);
+    // Channel Type's label is recorded as painted, not compared; a paint
+    // without any label still ends the run.
     Progress p = take_field(d, 0, false);
     for (int index = 1; p == GO_ON && index < FIELD_COUNT; ++index) {
         if (!step(d, KEY_UP))

@@ -51,10 +51,14 @@ enum ParseResult { PARSE_MATCH, PARSE_MISMATCH, PARSE_OVERFLOW };
 
 // Turns one field's reply into one line of the backup: label, " = ", the
 // values run together, CR LF. The reply is cut in place (the ESC after each
-// piece taken becomes a zero byte). With check_label set, a label piece whose
-// label differs from field_table[index] gives PARSE_MISMATCH; a line that
-// would not fit in the backup gives PARSE_OVERFLOW. On either, the line is
-// not completed.
+// piece taken becomes a zero byte). A reply with no label piece (nothing
+// after its first piece: a paint cut off or lost before its label) gives
+// PARSE_MISMATCH whatever check_label says, and appends nothing: it holds no
+// field, and must never become an empty line of a backup. With check_label
+// set, a label piece whose label differs from field_table[index] gives
+// PARSE_MISMATCH too; without it, whatever label the piece holds (an empty
+// one included) is taken as painted. A line that would not fit in the backup
+// gives PARSE_OVERFLOW. On any of these, the line is not completed.
 ParseResult parse_field_reply(ReplyText reply, char *backup, int index, bool check_label);
 
 #endif

@@ -111,17 +111,22 @@ ParseResult parse_field_reply(ReplyText reply, char *backup, int index, bool che
     Piece piece;
 
     next_piece(&reply, &pos, &piece); // the paint's leading sequence: ignored
-    for (int k = 0; k < field.pieces && next_piece(&reply, &pos, &piece); ++k) {
-        if (k == 0) {
-            const Piece label = label_of(piece);
-            if (!append_piece(backup, label) || !append_text(backup, " = ", 3))
-                return PARSE_OVERFLOW;
-            if (check_label && (label.length != std::strlen(field.label) ||
-                                std::memcmp(label.text, field.label, label.length) != 0))
-                return PARSE_MISMATCH;
-        } else if (!append_piece(backup, value_of(piece))) {
+    // A paint that stops before its label (cut off on the line, or lost but
+    // for its first sequence) holds no field at all. It is never read as an
+    // empty line: that line would stand in a backup reported as created, and
+    // be kept as the device's configuration. So it is a mismatch even where
+    // the label itself is not compared.
+    if (!next_piece(&reply, &pos, &piece))
+        return PARSE_MISMATCH;
+    const Piece label = label_of(piece);
+    if (!append_piece(backup, label) || !append_text(backup, " = ", 3))
+        return PARSE_OVERFLOW;
+    if (check_label && (label.length != std::strlen(field.label) ||
+                        std::memcmp(label.text, field.label, label.length) != 0))
+        return PARSE_MISMATCH;
+    for (int k = 1; k < field.pieces && next_piece(&reply, &pos, &piece); ++k) {
+        if (!append_piece(backup, value_of(piece)))
             return PARSE_OVERFLOW;
-        }
     }
     const KeySequence &end = key_table[LINE_END];
     return append_text(backup, end.bytes, end.length) ? PARSE_MATCH : PARSE_OVERFLOW;

@@ -375,7 +375,12 @@ static void menu_key(QtbModel *m, QtbKey key, Paint *p) {
             put(p, BEL);
         } else {
             m->field = (m->field + (key == QTB_KEY_UP ? 1 : QTB_FIELDS - 1)) % QTB_FIELDS;
-            paint_field(m, p);
+            if (m->options.no_label_channel == m->channel &&
+                m->options.no_label_field == m->field) {
+                put(p, "\x1b[0m"); // the rest of the paint lost on the line
+            } else {
+                paint_field(m, p);
+            }
         }
         return;
     }

@@ -74,10 +74,13 @@
 // the paints then reproduce the file byte for byte.
 //
 // Faults. For tests, the options can make the device locked, paint a wrong
-// but plausible label at one channel/field, stay silent (from the start or
-// after some keys), drop the reply to chosen keys, or answer with seeded,
-// reproducible garbage instead of screens. Faults of line timing (pacing,
-// split bursts, hang-ups) belong to whoever carries the bytes, not here.
+// but plausible label at one channel/field, cut the paint of one
+// channel/field off before its label (a move onto that field is answered
+// with the attribute reset ESC "[0m" alone, as a paint whose rest the line
+// lost), stay silent (from the start or after some keys), drop the reply to
+// chosen keys, or answer with seeded, reproducible garbage instead of
+// screens. Faults of line timing (pacing, split bursts, hang-ups) belong to
+// whoever carries the bytes, not here.
 #ifndef QTB_MODEL_H
 #define QTB_MODEL_H
 
@@ -113,6 +116,8 @@ struct QtbOptions {
     bool locked;                    // entering Channel Configuration is refused
     int wrong_label_channel;        // 1..8, or 0 for none
     int wrong_label_field;          // 0..15, with wrong_label_channel
+    int no_label_channel;           // 1..8, or 0 for none
+    int no_label_field;             // 0..15, with no_label_channel
     bool silent;                    // never answers
     long silent_after;              // answers the first N keys only; -1: no limit
     long drop_reply[QTB_MAX_DROPS]; // 1-based key numbers that get no reply
@@ -160,7 +165,8 @@ std::size_t qtb_model_key(QtbModel *model, const unsigned char *bytes, std::size
 
 // The exact text of QTB.CFG that a correct full backup of this device gives:
 // labels as the device paints them (a wrong-label fault shows), values run
-// together. Written to out with a terminating zero; returns its length, or 0
+// together. A no-label fault does not show: no correct backup of a device
+// with one exists. Written to out with a terminating zero; returns its length, or 0
 // when it does not fit in capacity (QTB_BACKUP_MAX always suffices).
 std::size_t qtb_backup_text(const QtbModel *model, char *out, std::size_t capacity);
 

@@ -75,6 +75,9 @@ const char HELP[] =
     "  --silent-after N     answer the first N keys only\n"
     "  --locked             refuse Channel Configuration (\"Privileged access required\")\n"
     "  --wrong-label C,F    channel C (1-8), field F (0-15) paints a wrong label\n"
+    "  --no-label C,F       a move onto channel C (1-8), field F (0-15) is answered\n"
+    "                       with ESC [0m alone: the field's paint cut off on the line\n"
+    "                       before its label\n"
     "  --drop-reply N       do not answer the Nth key (1-based; may be repeated)\n"
     "  --burst-gap MS       write every reply in two halves, MS milliseconds apart\n"
     "  --hangup-after N     after answering N keys, close the terminal and exit\n"
@@ -138,6 +141,18 @@ long parse_number(const char *option, const char *text, long low, long high) {
     return value;
 }
 
+// CHANNEL,FIELD of a fault that strikes one field of one channel.
+void parse_channel_field(const char *option, const char *text, int *channel, int *field) {
+    int used = 0;
+    if (std::sscanf(text, "%d,%d%n", channel, field, &used) != 2 || text[used] != '\0' ||
+        *channel < 1 || *channel > QTB_CHANNELS || *field < 0 || *field >= QTB_FIELDS) {
+        char message[128];
+        std::snprintf(message, sizeof message, "%s needs CHANNEL,FIELD (1-8,0-15), not \"%.40s\"",
+                      option, text);
+        usage_error("%s", message);
+    }
+}
+
 void parse_arguments(int argc, char **argv, SimConfig *config, QtbOptions *options) {
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -176,16 +191,10 @@ void parse_arguments(int argc, char **argv, SimConfig *config, QtbOptions *optio
         } else if (std::strcmp(arg, "--locked") == 0) {
             options->locked = true;
         } else if (std::strcmp(arg, "--wrong-label") == 0) {
-            const char *text = value();
-            int channel = 0;
-            int field = 0;
-            int used = 0;
-            if (std::sscanf(text, "%d,%d%n", &channel, &field, &used) != 2 || text[used] != '\0' ||
-                channel < 1 || channel > QTB_CHANNELS || field < 0 || field >= QTB_FIELDS) {
-                usage_error("--wrong-label needs CHANNEL,FIELD (1-8,0-15), not \"%s\"", text);
-            }
-            options->wrong_label_channel = channel;
-            options->wrong_label_field = field;
+            parse_channel_field(arg, value(), &options->wrong_label_channel,
+                                &options->wrong_label_field);
+        } else if (std::strcmp(arg, "--no-label") == 0) {
+            parse_channel_field(arg, value(), &options->no_label_channel, &options->no_label_field);
         } else if (std::strcmp(arg, "--drop-reply") == 0) {
             if (options->drop_count == QTB_MAX_DROPS) {
                 usage_error("too many %s", arg);

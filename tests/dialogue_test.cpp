@@ -161,6 +161,24 @@ INSTANTIATE_TEST_SUITE_P(
                progress_lines(3) +
                    "Error when reading configuration, expecting Strip/Insert Bit\n\r",
                124},
+        // A paint cut off before its label holds no field: the run ends there,
+        // at Channel Type too, whose label is otherwise not compared.
+        Ending{"no_label_at_channel_2_field_0",
+               [](QtbOptions *o) {
+                   o->no_label_channel = 2;
+                   o->no_label_field = 0;
+               },
+               {},
+               progress_lines(2) + "Error when reading configuration, expecting Channel Type\n\r",
+               static_cast<std::size_t>(key_of_field(2, 0))},
+        Ending{"no_label_at_channel_6_field_11",
+               [](QtbOptions *o) {
+                   o->no_label_channel = 6;
+                   o->no_label_field = 11;
+               },
+               {},
+               progress_lines(6) + "Error when reading configuration, expecting Checksum Mode\n\r",
+               static_cast<std::size_t>(key_of_field(6, 11))},
         // The reply to the sixteenth DOWN, read as "Channel Type", never came.
         Ending{"first_field_reply_dropped",
                [](QtbOptions *o) { o->drop_reply[o->drop_count++] = key_of_field(2, 0); },

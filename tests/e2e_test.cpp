@@ -202,6 +202,14 @@ INSTANTIATE_TEST_SUITE_P(
               124,
               0,
               40000},
+        // Channel 2's Channel Type painted without its label: no line of the
+        // backup is made of it, the run ends on that field.
+        Early{"no_label_at_channel_2_field_0",
+              {"--no-label", "2,0"},
+              progress_lines(2) + "Error when reading configuration, expecting Channel Type\n\r",
+              83,
+              0,
+              40000},
         // Answers the opening, then nothing: the first field read finds no
         // reply and the run ends there instead of writing empty lines.
         Early{"stops_answering_after_the_opening",

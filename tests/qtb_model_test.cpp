@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -223,6 +224,36 @@ TEST(QtbFaults, WrongLabelShowsOnlyAtItsChannelAndField) {
         std::string painted = mismatches[0].substr(mismatches[0].find(": ") + 2);
         EXPECT_FALSE(painted.empty());
         EXPECT_NE(painted, qtb_field_labels[c[1]]);
+    }
+}
+
+// Every move onto the field, in the DOWN ring and on the way UP, is cut to
+// the attribute reset; nothing else changes, the screen paint that opens the
+// channel included.
+TEST(QtbFaults, NoLabelCutsOnlyThatFieldsPaints) {
+    auto reference_options = default_options();
+    auto reference = make_model(*reference_options);
+    const std::vector<std::string> expected = walk(reference.get(), backup_walk());
+    const int cases[][2] = {{1, 0}, {3, 7}, {8, 15}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c[0]) + "," + std::to_string(c[1]));
+        auto options = default_options();
+        options->no_label_channel = c[0];
+        options->no_label_field = c[1];
+        auto model = make_model(*options);
+        std::vector<std::string> replies = walk(model.get(), backup_walk());
+        // Replies (0-based) in the channel: 0 is RIGHT, 1..16 the DOWNs
+        // (DOWN d paints field 16 - d, the last one field 0), 17..31 the UPs
+        // (fields 1..15).
+        const std::size_t right = 32 + 34 * static_cast<std::size_t>(c[0] - 1);
+        std::vector<std::size_t> cut = {right + 16 - static_cast<std::size_t>(c[1])};
+        if (c[1] != 0)
+            cut.push_back(right + 16 + static_cast<std::size_t>(c[1]));
+        for (std::size_t i = 0; i < replies.size(); ++i) {
+            const bool is_cut = std::find(cut.begin(), cut.end(), i) != cut.end();
+            EXPECT_EQ(replies[i], is_cut ? "\x1b[0m" : expected[i]) << "key " << i + 1;
+        }
+        EXPECT_EQ(model->screen, QTB_MAIN_MENU);
     }
 }
 

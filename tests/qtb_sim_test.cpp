@@ -257,6 +257,7 @@ TEST_F(SimTest, DumpOfLoadedValuesIsByteIdenticalAndBadFilesAreRefused) {
         {{"--values", bad, "--dump", dumped, "--no-serve"}, "line 152"},
         {{"--values", dir + "/missing.cfg"}, "missing.cfg"},
         {{"--wrong-label", "9,0"}, "--wrong-label"},
+        {{"--no-label", "1,16"}, "--no-label needs CHANNEL,FIELD"},
         {{"--no-serve"}, "--dump"},
         {{"--frobnicate"}, "--frobnicate"},
     };

@@ -61,7 +61,9 @@ std::string outcome_of(const std::string &message) {
     if (starts_with(message, WRONG_LABEL) && ends_with(message, "\n\r")) {
         std::string label = message.substr(sizeof WRONG_LABEL - 1);
         label.resize(label.size() - 2);
-        for (int f = 1; f < QTB_FIELDS; ++f) {
+        // Channel Type included: its label is not compared, but a paint
+        // that holds no label at all ends the run on it.
+        for (int f = 0; f < QTB_FIELDS; ++f) {
             if (label == qtb_field_labels[f])
                 return "wrong label";
         }
@@ -154,8 +156,6 @@ std::string backup_structure_error(const std::string &text) {
             return where(0) + " is not the channel's header";
         for (int f = 0; f < QTB_FIELDS; ++f) {
             const std::string &line = lines[first + 1 + static_cast<std::size_t>(f)];
-            if (line.empty())
-                continue;
             bool good = f == 0 ? line.find(" = ") != std::string::npos
                                : starts_with(line, std::string(qtb_field_labels[f]) + " = ");
             if (!good)

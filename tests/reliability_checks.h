@@ -32,10 +32,10 @@ void remove_directory(const std::string &dir);
 // "" when text is a complete backup: eight blocks, each the channel's header
 // line, sixteen field lines and the closing lines, every line ending in CR
 // LF, nothing before or after. A field line is the field's label, " = " and
-// its value, or empty (a paint that held no field); the first field's label
-// is recorded as painted, so it is only required to carry " = ". No ESC or
-// NUL byte anywhere: the screen's control sequences never reach a backup.
-// Otherwise, what is wrong and where.
+// its value, never empty (a paint that held no field ends the run instead);
+// the first field's label is recorded as painted, so it is only required to
+// carry " = ". No ESC or NUL byte anywhere: the screen's control sequences
+// never reach a backup. Otherwise, what is wrong and where.
 std::string backup_structure_error(const std::string &text);
 
 // A pseudo-terminal slave held open by the test for the length of a run, with
