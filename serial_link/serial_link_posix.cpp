@@ -21,15 +21,13 @@
 #include <unistd.h>
 
 #if defined(__linux__) && !defined(DEDIZO_PORTABLE_WAIT)
-// Linux: ppoll takes a nanosecond time-out, and the timer slack (prctl) lets
-// it end within a microsecond of that.
-#define DEDIZO_WAIT_PPOLL 1
+// Linux: ppoll, for its nanosecond time-out, kept to 1 us by the timer slack (prctl).
+#define DEDIZO_LINUX_WAIT 1
 #include <poll.h>
 #include <sys/prctl.h>
 #else
-// macOS and the BSDs: select, the one wait that works on a tty everywhere
-// (macOS's other one "does not support devices" and fails on a tty at once).
-#define DEDIZO_WAIT_PPOLL 0
+// macOS and the BSDs: select, as macOS's other wait "does not support devices" (a tty).
+#define DEDIZO_LINUX_WAIT 0
 #include <sys/select.h>
 #endif
 
@@ -70,7 +68,7 @@ Woke wait_for(int fd, Want want, long long timeout_ns) {
         timeout_ns = 0;
     if (timeout_ns > 2 * FINE_WAKE)
         timeout_ns -= FINE_WAKE;
-#if DEDIZO_WAIT_PPOLL
+#if DEDIZO_LINUX_WAIT
     // Linux lets a ppoll time-out run late by a thousandth of its length or by
     // the thread's timer slack (50 us by default), whichever is more: 1 ms on
     // the 1 s reply wait, 50 us on every 50 ms gap, about 15 ms over a backup;
@@ -109,7 +107,7 @@ Woke wait_for(int fd, Want want, long long timeout_ns) {
 // Timers of this thread may fire late by at most a microsecond, not 50: the
 // end of a reply is measured on them.
 void tighten_timer_slack() {
-#if DEDIZO_WAIT_PPOLL
+#if DEDIZO_LINUX_WAIT
     // Linux only: the timer slack is a Linux setting (prctl).
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
@@ -143,7 +141,7 @@ PortHandle open_port(const char *name) {
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-#if !DEDIZO_WAIT_PPOLL
+#if !DEDIZO_LINUX_WAIT
     // macOS and the BSDs: select cannot wait on a descriptor this high.
     if (fd >= FD_SETSIZE) {
         close(fd);
