@@ -2,6 +2,8 @@
 # Sets up and runs every test of dedizo:
 #   native build and its tests (unit, simulator, end to end),
 #   the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   the serial link's macOS/BSD wait (select) built on Linux: its timing tests
+#   and a byte-exact backup against qtb-sim,
 #   the screen-paint parser under libFuzzer for a bounded time,
 #   the Windows cross-build and its runs under Wine,
 #   the RANCID collector, alone and under Debian's rancid with ser2net,
@@ -61,6 +63,14 @@ sanitizer_tests() {
         ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
             ctest --preset sanitize -j"$JOBS" --timeout 900
 }
+# The portable preset builds the wait every system but Linux uses; only the
+# serial link's tests and one full backup run on it (about 30 s with the build).
+portable_wait_tests() {
+    cmake --preset portable >/dev/null &&
+        cmake --build --preset portable -j"$JOBS" --target serial_link_test e2e_test &&
+        ctest --preset portable --timeout 300 \
+            -R '^(Link|LinkNames|Line/ReplyTiming)\.|^EndToEnd\.FullBackupReplaysTheDeviceExactly$'
+}
 fuzz_parser() {
     cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$JOBS" --target field_reply_fuzz || return 1
     local corpus=build-fuzz/corpus
@@ -91,6 +101,7 @@ stage "shell scripts (shellcheck)" check_shell_scripts
 stage "windows cross-build" windows_build
 stage "native build and tests" native_tests
 stage "sanitizer build and tests" sanitizer_tests
+stage "portable wait (macOS/BSD path) build and tests" portable_wait_tests
 stage "parser fuzzing (${FUZZ_SECONDS} s)" fuzz_parser
 [ -x scripts/package-check.sh ] && stage "packages" scripts/package-check.sh
 

@@ -1,24 +1,35 @@
 // serial_link_posix.cpp - the serial link on termios (Linux, macOS, BSD).
 //
-// The port is opened non-blocking and every wait is a poll against a
+// The port is opened non-blocking and every wait (wait_for) runs against a
 // monotonic deadline, so a reply's end is found by the line going quiet for
 // REPLY_GAP_MS, measured here, rather than by the driver's VTIME, which only
 // counts whole tenths of a second. Nothing is ever left pending between calls:
 // a receive that gives up has already consumed (and drops) what it read.
+//
+// The systems differ only in how wait_for waits, and every difference is in
+// this file. DEDIZO_PORTABLE_WAIT (CMake option, preset "portable") builds
+// the other systems' wait on Linux, where it is tested.
 #include "serial_link.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 #include <termios.h>
 #include <unistd.h>
+
+#if defined(__linux__) && !defined(DEDIZO_PORTABLE_WAIT)
+// Linux: ppoll, for its nanosecond time-out, kept to 1 us by the timer slack (prctl).
+#define DEDIZO_LINUX_WAIT 1
+#include <poll.h>
+#include <sys/prctl.h>
+#else
+// macOS and the BSDs: select, as macOS's other wait "does not support devices" (a tty).
+#define DEDIZO_LINUX_WAIT 0
+#include <sys/select.h>
+#endif
 
 struct SerialPort {
     int fd;
@@ -41,37 +52,63 @@ long long now_ns() {
 
 constexpr long long MS = 1000000LL;
 
-// The kernel lets a poll time-out run late by a thousandth of its length or
-// by the thread's timer slack (50 us by default), whichever is more: 1 ms on
-// the 1 s reply wait, 50 us on every 50 ms gap, about 15 ms over a backup. So
-// a long wait ends FINE_WAKE early and the caller's loop waits out the rest,
-// a wait short enough to be precise once the slack is set low (open_port).
+// A long wait ends FINE_WAKE early and the caller's loop waits out the rest,
+// a wait short enough to end on time (see wait_for).
 constexpr long long FINE_WAKE = MS;
 
-// Waits until fd is ready for `events`, the port reports trouble, or
-// `timeout_ns` has passed (or nearly: see FINE_WAKE). Returns poll's revents
-// (0 on time-out or a signal).
-short wait_for(int fd, short events, long long timeout_ns) {
+enum class Want { read, write };
+enum class Woke { quiet, ready, gone };
+
+// Waits until fd can be read or written (`want`), the port reports trouble,
+// or `timeout_ns` has passed (or nearly: see FINE_WAKE). quiet: the time ran
+// out or a signal came; ready: go and read or write, which tells data from a
+// line that hung up (0 or EIO); gone: the port can no longer be waited on.
+Woke wait_for(int fd, Want want, long long timeout_ns) {
     if (timeout_ns < 0)
         timeout_ns = 0;
     if (timeout_ns > 2 * FINE_WAKE)
         timeout_ns -= FINE_WAKE;
-    pollfd p{fd, events, 0};
-#ifdef __linux__
+#if DEDIZO_LINUX_WAIT
+    // Linux lets a ppoll time-out run late by a thousandth of its length or by
+    // the thread's timer slack (50 us by default), whichever is more: 1 ms on
+    // the 1 s reply wait, 50 us on every 50 ms gap, about 15 ms over a backup;
+    // hence FINE_WAKE, and the slack set to 1 us (tighten_timer_slack).
+    pollfd p{fd, static_cast<short>(want == Want::read ? POLLIN : POLLOUT), 0};
     timespec ts{static_cast<time_t>(timeout_ns / 1000000000LL),
                 static_cast<long>(timeout_ns % 1000000000LL)};
     int r = ppoll(&p, 1, &ts, nullptr);
+    if (r < 0)
+        return errno == EINTR ? Woke::quiet : Woke::gone;
+    if (r == 0)
+        return Woke::quiet;
+    if (p.revents & POLLIN)
+        return Woke::ready; // data first, even on a line that hung up after it
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return Woke::gone;
+    return Woke::ready;
 #else
-    // poll counts whole milliseconds; round up so the wait never ends early.
-    int r = poll(&p, 1, static_cast<int>((timeout_ns + MS - 1) / MS));
+    // select reports a line that hung up as readable and writable; the read
+    // or write that follows finds it gone. The descriptor is below FD_SETSIZE
+    // (open_port). select counts microseconds: round up so the wait never
+    // ends early.
+    const long long us = (timeout_ns + 999) / 1000;
+    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    int r = select(fd + 1, want == Want::read ? &set : nullptr,
+                   want == Want::write ? &set : nullptr, nullptr, &tv);
+    if (r < 0)
+        return errno == EINTR ? Woke::quiet : Woke::gone;
+    return r > 0 ? Woke::ready : Woke::quiet;
 #endif
-    return r > 0 ? p.revents : 0;
 }
 
 // Timers of this thread may fire late by at most a microsecond, not 50: the
 // end of a reply is measured on them.
 void tighten_timer_slack() {
-#ifdef __linux__
+#if DEDIZO_LINUX_WAIT
+    // Linux only: the timer slack is a Linux setting (prctl).
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
 }
@@ -100,10 +137,17 @@ PortHandle open_port(const char *name) {
     tighten_timer_slack();
 
     // O_NONBLOCK so that neither the open (waiting for carrier) nor any read
-    // or write can block: all waiting is done by poll with a deadline.
+    // or write can block: all waiting is done by wait_for with a deadline.
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
+#if !DEDIZO_LINUX_WAIT
+    // macOS and the BSDs: select cannot wait on a descriptor this high.
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        return nullptr;
+    }
+#endif
 
     // Exclusive use. TIOCEXCL keeps other programs out of the tty but does not
     // stop root; the advisory lock stops any other dedizo, root or not.
@@ -173,7 +217,7 @@ int restore_port_settings(PortHandle port, const PortSnapshot *snapshot) {
 }
 
 int create_transfer_events(TransferSlot *receive_slot, TransferSlot *send_slot) {
-    // poll needs no completion events; the slots only mark that the link is
+    // Waiting needs no completion events; the slots only mark that the link is
     // ready for transfers.
     std::memset(receive_slot->state, 0, sizeof receive_slot->state);
     receive_slot->ready = true;
@@ -217,8 +261,7 @@ int send_text(PortHandle port, TransferSlot *send_slot, const void *bytes, std::
         long long left = deadline - now_ns();
         if (left <= 0)
             return -1;
-        short ev = wait_for(port->fd, POLLOUT, left);
-        if (ev & (POLLHUP | POLLERR | POLLNVAL))
+        if (wait_for(port->fd, Want::write, left) == Woke::gone)
             return -1;
     }
     return 0;
@@ -264,8 +307,7 @@ std::size_t receive_reply(PortHandle port, TransferSlot *receive_slot, void *buf
         const long long left = wake - now;
         if (left <= 0)
             return 0;
-        short ev = wait_for(port->fd, POLLIN, left);
-        if ((ev & (POLLHUP | POLLERR | POLLNVAL)) && !(ev & POLLIN))
+        if (wait_for(port->fd, Want::read, left) == Woke::gone)
             return 0; // hung up with nothing left to read
     }
 }

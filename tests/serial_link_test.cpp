@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ostream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -23,6 +26,12 @@ using Clock = std::chrono::steady_clock;
 long ms_since(Clock::time_point t) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// Prints how long something took, for reading (the checks have wide bounds).
+void print_time(const std::string &what, Clock::time_point start, Clock::time_point end) {
+    std::printf("[ timing   ] %s: %.3f ms\n", what.c_str(),
+                std::chrono::duration<double, std::milli>(end - start).count());
 }
 
 class Link : public ::testing::Test {
@@ -181,6 +190,7 @@ TEST_P(ReplyTiming, Receives) {
     std::vector<std::string> got;
     got.push_back(receive());
     const long first_ms = ms_since(start);
+    print_time(std::string(c.name) + ", first receive", start, Clock::now());
     for (std::size_t i = 1; i < c.receives.size(); ++i)
         got.push_back(receive());
     EXPECT_EQ(got, c.receives);
@@ -227,8 +237,11 @@ TEST_F(Link, FullCapacityReturnsAtOnceAndTheRestWaits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(receive(2048).size(), 2048u);
+    const Clock::time_point full = Clock::now();
     EXPECT_LT(ms_since(start), 40);
     EXPECT_EQ(receive(2048).size(), 952u);
+    print_time("3000 queued, first 2048", start, full);
+    print_time("3000 queued, the other 952", full, Clock::now());
 }
 
 TEST_F(Link, AGonePortEndsReceivesAndSendsAtOnce) {
@@ -237,8 +250,71 @@ TEST_F(Link, AGonePortEndsReceivesAndSendsAtOnce) {
     master = -1;
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(receive(), "");
+    const Clock::time_point received = Clock::now();
     EXPECT_EQ(send_text(port, &tx, "\x1b[D", 3), -1);
     EXPECT_LT(ms_since(start), 500);
+    print_time("hung up, receive", start, received);
+    print_time("hung up, send", received, Clock::now());
+}
+
+// The hang-up comes while a receive waits: it ends then, not at the limit.
+TEST_F(Link, AHangUpDuringAReceiveEndsItAtOnce) {
+    open_configured();
+    const Clock::time_point start = Clock::now();
+    writer = std::thread([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        close(master);
+    });
+    EXPECT_EQ(receive(), "");
+    writer.join();
+    master = -1;
+    EXPECT_LT(ms_since(start), 500);
+    print_time("hang-up 200 ms into a receive, receive", start, Clock::now());
+}
+
+// A wait with select (LINK_WAIT_BELOW_FD_SETSIZE: macOS, the BSDs, the
+// portable build) only takes descriptors below FD_SETSIZE, so a port that would
+// open above it is refused at the open, not found broken mid-run; Linux's
+// wait takes any descriptor, and the port works there.
+TEST_F(Link, ADescriptorAboveFdSetsize) {
+    rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit limit = old_limit;
+    const rlim_t need = FD_SETSIZE + 16;
+    if (limit.rlim_cur < need) {
+        if (limit.rlim_max < need)
+            GTEST_SKIP() << "the descriptor limit is too low to reach FD_SETSIZE";
+        limit.rlim_cur = need;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    // Take every free descriptor below FD_SETSIZE: the port's open gets FD_SETSIZE.
+    std::vector<int> fillers;
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        if (fd >= FD_SETSIZE) {
+            close(fd);
+            break;
+        }
+        fillers.push_back(fd);
+    }
+    PortHandle high = open_port(path.c_str());
+    for (int fd : fillers)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &old_limit);
+#ifndef LINK_WAIT_BELOW_FD_SETSIZE
+    ASSERT_NE(high, nullptr);
+    port = high;
+    ASSERT_EQ(save_port_settings(port, &snapshot), 0);
+    ASSERT_EQ(configure_port(port), 0);
+    ASSERT_EQ(create_transfer_events(&rx, &tx), 0);
+    play({{0, "menu"}});
+    EXPECT_EQ(receive(), "menu");
+#else
+    EXPECT_EQ(high, nullptr);
+    // Refused before it was locked: the port opens as soon as a low descriptor is free.
+    open_configured();
+#endif
 }
 
 } // namespace
