@@ -51,7 +51,7 @@ CVSROOT=\$BASEDIR/CVS; export CVSROOT
 LOGDIR=\$BASEDIR/logs; export LOGDIR
 RCSSYS=git; export RCSSYS
 PAR_COUNT=5
-MAX_ROUNDS=1
+MAX_ROUNDS=3
 LIST_OF_GROUPS="$group"
 SENDMAIL=$bin/sendmail
 MAIL_DROP=$scratch/mail; export MAIL_DROP
@@ -98,7 +98,12 @@ run_rancid() {
     log=$(find "$base/logs" -name "$group.*" -newer "$scratch/night$((night - 1)).stamp" -type f | sort | tail -n 1)
     touch "$scratch/night$night.stamp"
     echo "# night $night: rancid-run took $night_seconds s; log $log"
-    grep '^qtbrancid' "$log" | sed 's/^/#   /'
+    if grep -q '^qtbrancid' "$log"; then
+        grep '^qtbrancid' "$log" | sed 's/^/#   /'
+    else
+        echo "# no collection in that night; its log:"
+        sed 's/^/#   /' "$log"
+    fi
 }
 
 # The mail RANCID sent on the latest night.
