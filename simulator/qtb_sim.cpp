@@ -80,6 +80,10 @@ const char HELP[] =
     "                       before its label\n"
     "  --drop-reply N       do not answer the Nth key (1-based; may be repeated)\n"
     "  --burst-gap MS       write every reply in two halves, MS milliseconds apart\n"
+    "  --split-once N:MS    write the reply to the Nth key in two halves, MS\n"
+    "                       milliseconds apart; keys count from the start, as for\n"
+    "                       --drop-reply, so it happens once: a passing stall of the\n"
+    "                       line that the next backup from this simulator misses\n"
     "  --hangup-after N     after answering N keys, close the terminal and exit\n"
     "  --garbage SEED       answer with reproducible garbage instead of screens\n"
     "\n"
@@ -99,6 +103,8 @@ struct SimConfig {
     bool tcp = false;
     long tcp_port = 0;
     long burst_gap_ms = 0;
+    long split_once_key = 0; // 0: none
+    long split_once_ms = 0;
     long hangup_after = -1;
 };
 
@@ -202,6 +208,19 @@ void parse_arguments(int argc, char **argv, SimConfig *config, QtbOptions *optio
             options->drop_reply[options->drop_count++] = parse_number(arg, value(), 1, LONG_MAX);
         } else if (std::strcmp(arg, "--burst-gap") == 0) {
             config->burst_gap_ms = parse_number(arg, value(), 0, 60000);
+        } else if (std::strcmp(arg, "--split-once") == 0) {
+            const char *text = value();
+            char *colon = nullptr;
+            char *end = nullptr;
+            errno = 0;
+            long key = std::strtol(text, &colon, 10);
+            long gap = *colon == ':' ? std::strtol(colon + 1, &end, 10) : -1;
+            if (text[0] < '0' || text[0] > '9' || *colon != ':' || colon[1] < '0' ||
+                colon[1] > '9' || *end != '\0' || errno != 0 || key < 1 || gap > 60000) {
+                usage_error("--split-once needs N:MS (N 1 or more, 0-60000 ms), not \"%s\"", text);
+            }
+            config->split_once_key = key;
+            config->split_once_ms = gap;
         } else if (std::strcmp(arg, "--hangup-after") == 0) {
             config->hangup_after = parse_number(arg, value(), 0, LONG_MAX);
         } else if (std::strcmp(arg, "--garbage") == 0) {
@@ -310,6 +329,11 @@ bool paced_write(int fd, long baud, const unsigned char *bytes, std::size_t coun
 
 bool write_reply(Sim *sim, int fd, const unsigned char *bytes, std::size_t count) {
     long gap = sim->config.burst_gap_ms;
+    // The key count runs on across connections and never comes back, so the
+    // one split reply is the first session's (when N is within it).
+    if (sim->model.keys == sim->config.split_once_key) {
+        gap = sim->config.split_once_ms;
+    }
     if (gap <= 0 || count < 2) {
         return paced_write(fd, sim->config.baud, bytes, count);
     }

@@ -45,6 +45,20 @@ int open_terminal(const std::string &path) {
     return fd;
 }
 
+// A TCP connection to 127.0.0.1:port, or -1.
+int connect_local(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 void send_bytes(int fd, const std::string &bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
@@ -72,6 +86,22 @@ std::string read_burst(int fd, int quiet_ms = 100, int limit_ms = 5000,
             *last = Clock::now();
         }
     }
+}
+
+// A reply of `size` bytes, which may come in several bursts (200 ms of
+// quiet apart); counts them in *bursts.
+std::string read_reply(int fd, std::size_t size, int *bursts, Clock::time_point *last) {
+    std::string got;
+    *bursts = 0;
+    while (got.size() < size) {
+        std::string burst = read_burst(fd, 200, 5000, last);
+        if (burst.empty()) {
+            break;
+        }
+        got += burst;
+        *bursts += 1;
+    }
+    return got;
 }
 
 std::string expected_reply(const std::string &keys_before, char key) {
@@ -168,17 +198,9 @@ TEST_F(SimTest, PacesRepliesAtTheBaudRateAndSplitsThemOnRequest) {
         ASSERT_GE(fd, 0);
         Clock::time_point sent = Clock::now();
         send_bytes(fd, key_bytes('L'));
-        std::string got;
         int bursts = 0;
         Clock::time_point last = sent;
-        while (got.size() < menu.size()) {
-            std::string burst = read_burst(fd, 200, 5000, &last);
-            if (burst.empty()) {
-                break;
-            }
-            got += burst;
-            ++bursts;
-        }
+        std::string got = read_reply(fd, menu.size(), &bursts, &last);
         long took = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(last - sent).count());
         EXPECT_EQ(got, menu);
@@ -188,6 +210,35 @@ TEST_F(SimTest, PacesRepliesAtTheBaudRateAndSplitsThemOnRequest) {
         close(fd);
         fd = -1;
         EXPECT_EQ(stop_sim(&sim), 0);
+    }
+}
+
+// A one-time stall: only the reply to the chosen key is cut, and the count
+// runs on across connections, so a second session is not cut again.
+TEST_F(SimTest, SplitOnceCutsOneReplyInTheSimulatorsLife) {
+    start({"--tcp", "0", "--baud", "0", "--split-once", "2:300"});
+    int port = sim_tcp_port(&sim);
+    ASSERT_GT(port, 0) << sim.first_line;
+    const std::string walk = "LDLD"; // two sessions of two keys each
+    for (std::size_t k = 0; k < walk.size(); ++k) {
+        if (k % 2 == 0) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            fd = connect_local(port);
+            ASSERT_GE(fd, 0) << std::strerror(errno);
+        }
+        SCOPED_TRACE("key " + std::to_string(k + 1));
+        const std::string expected = expected_reply(walk.substr(0, k), walk[k]);
+        Clock::time_point sent = Clock::now();
+        send_bytes(fd, key_bytes(walk[k]));
+        int bursts = 0;
+        Clock::time_point last = sent;
+        EXPECT_EQ(read_reply(fd, expected.size(), &bursts, &last), expected);
+        EXPECT_EQ(bursts, k == 1 ? 2 : 1);
+        if (k == 1) {
+            EXPECT_GE(last - sent, std::chrono::milliseconds(250));
+        }
     }
 }
 
@@ -214,12 +265,8 @@ TEST_F(SimTest, ServesOneTcpConnectionAfterAnother) {
     int port = sim_tcp_port(&sim);
     ASSERT_GT(port, 0) << sim.first_line;
     for (char key : {'L', 'D'}) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        fd = connect_local(port);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
         send_bytes(fd, key_bytes(key));
         // The device keeps its state across connections, as across cables.
         EXPECT_EQ(read_burst(fd), expected_reply(key == 'L' ? "" : "L", key));
@@ -258,6 +305,8 @@ TEST_F(SimTest, DumpOfLoadedValuesIsByteIdenticalAndBadFilesAreRefused) {
         {{"--values", dir + "/missing.cfg"}, "missing.cfg"},
         {{"--wrong-label", "9,0"}, "--wrong-label"},
         {{"--no-label", "1,16"}, "--no-label needs CHANNEL,FIELD"},
+        {{"--split-once", "0:80"}, "--split-once"},
+        {{"--split-once", "48"}, "--split-once"},
         {{"--no-serve"}, "--dump"},
         {{"--frobnicate"}, "--frobnicate"},
     };

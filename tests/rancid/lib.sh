@@ -80,12 +80,14 @@ free_port() {
 }
 
 # start_sim NAME [qtb-sim options...]: qtb-sim in the background, its output in
-# $scratch/NAME.sim; prints the first line it writes (the terminal's path, or
-# "tcp 127.0.0.1:PORT"). RUN_AS, when set, is a command prefix that runs it as
-# another user.
+# $scratch/NAME.sim; sets sim_line to the first line it writes (the terminal's
+# path, or "tcp 127.0.0.1:PORT"). Not to be called in a $(...): the process
+# would not be recorded, and outlive the test. RUN_AS, when set, is a command
+# prefix that runs it as another user.
 start_sim() {
     local name=$1
     shift
+    sim_line=""
     rm -f "$scratch/$name.sim"
     ${RUN_AS:-} "$QTB_SIM" "$@" >"$scratch/$name.sim" 2>"$scratch/$name.sim.err" &
     started_pids+=($!)
@@ -93,13 +95,20 @@ start_sim() {
         echo "qtb-sim $name did not start: $(cat "$scratch/$name.sim.err")" >&2
         return 1
     fi
-    head -n 1 "$scratch/$name.sim"
+    # shellcheck disable=SC2034 # read by the test that sourced this file
+    sim_line=$(head -n 1 "$scratch/$name.sim")
 }
 
 # Ends the process $1 started by this test, and waits for it.
 stop_pid() {
     kill -TERM "$1" 2>/dev/null
     wait "$1" 2>/dev/null
+    forget_pid "$1"
+}
+
+# Takes the process $1, which has ended and been waited for, off the list of
+# those to end at exit.
+forget_pid() {
     local kept=()
     local pid
     for pid in "${started_pids[@]}"; do

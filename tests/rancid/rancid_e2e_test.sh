@@ -11,10 +11,13 @@
 # - The three QTBs are reached the three ways a site wires them: through
 #   ser2net (configured from the example we ship) on 127.0.0.1, on a local
 #   terminal, and as a console server's raw TCP port named by HOST:PORT.
-# - Three nights: the first commits all three; after one value changes on
-#   one QTB the second commits exactly that line and mails it; with one QTB
-#   silent and one locked the third keeps their last revisions and the log
-#   names both.
+# - Three nights: the first commits all three (each read twice, as a first
+#   backup); on the second one value changes on one QTB whose line stalls
+#   once, mid-screen, in its first read: the two reads of RANCID's first
+#   round differ and nothing is handed over, and its retry round reads the
+#   change twice alike and commits exactly that line and mails it, so the
+#   history never holds the misread; with one QTB silent and one locked the
+#   third keeps their last revisions and the log names both.
 #
 # Usage (as root): rancid_e2e_test.sh DEDIZO QTB_SIM QTBRANCID SER2NET_EXAMPLE
 # shellcheck source-path=SCRIPTDIR
@@ -100,9 +103,9 @@ start_devices() { # SER2NET-QTB-OPTIONS LOCAL-QTB-OPTIONS TCP-QTB-OPTIONS (word 
     read -ra b <<<"$2"
     read -ra c <<<"$3"
     for pid in "${started_pids[@]}"; do stop_pid "$pid"; done
-    start_sim ser2net --baud 9600 --link "$scratch/dev/qtb-ser2net" "${a[@]}" >/dev/null &&
-        start_sim local --baud 0 --link "$scratch/dev/qtb-local" "${b[@]}" >/dev/null &&
-        start_sim tcp --baud 0 --tcp "$tcp_port" "${c[@]}" >/dev/null || return 1
+    start_sim ser2net --baud 9600 --link "$scratch/dev/qtb-ser2net" "${a[@]}" &&
+        start_sim local --baud 0 --link "$scratch/dev/qtb-local" "${b[@]}" &&
+        start_sim tcp --baud 0 --tcp "$tcp_port" "${c[@]}" || return 1
     start_ser2net "$scratch/ser2net.yaml"
     wait_for_listener "$ser2net_port"
 }
@@ -156,18 +159,37 @@ run_rancid
 for name in qtb-ser2net qtb-local "$tcp_name"; do
     check "night 1: $name committed, equal to the device's backup" committed "$name" "$scratch/true.cfg"
 done
+check "night 1: each QTB read twice, as a first backup" \
+    test "$(grep -c '(3844 bytes, first backup, read twice alike)$' "$log")" -eq 3
 check "night 1: diff mail sent" grep -q "^Subject: $group router config diffs" <(mail_of_night)
 check "night 1: no collector process left" no_collector_left
 
-# --- night 2: one value changed on one QTB ------------------------------------
-# Channel 3's Async Baudrate, 9600 -> 19200.
+# --- night 2: one value changed on one QTB, whose first read is cut -----------
+# Channel 3's Async Baudrate, 9600 -> 19200. qtb-local's line stalls once for
+# 80 ms in the reply to the 15th DOWN of channel 1 (its 48th key): dedizo
+# reads the cut screen's tail as channel 1's first field and reports a
+# complete backup. Its second read is clean, so the two differ and the first
+# round hands nothing over; the retry round (MAX_ROUNDS=1) reads twice alike.
 awk '/CHANNEL 3 CONFIGURATION/ { c = 1 } c && /^Async Baudrate = 9600/ { sub(/9600/, "19200"); c = 0 } { print }' \
     "$scratch/true.cfg" >"$scratch/changed.cfg"
 chown rancid:rancid "$scratch/changed.cfg"
 before=$(commits)
-start_devices "" "--values $scratch/changed.cfg" "" || exit 1
+start_devices "" "--values $scratch/changed.cfg --split-once 48:80 --key-log $scratch/local2.keys" "" || exit 1
 run_rancid
 check "night 2: qtb-local's change committed" committed qtb-local "$scratch/changed.cfg"
+check "night 2: qtb-local's first round: two reads differ, nothing handed over" \
+    grep -q '^qtbrancid: qtb-local: no backup from .*: the two reads differ at line 2 (first " = ", then "Channel Type = HDLC"); the last revision stays$' "$log"
+# The differing reads, then RANCID's retry round, then the confirmed change.
+check "night 2: qtb-local's change handed over in the retry round" awk '
+    /^qtbrancid: qtb-local: no backup from .*: the two reads differ/ { differ = NR }
+    /^Getting missed routers: round 1\./ && differ { round = NR }
+    /^qtbrancid: qtb-local: backup collected from .*, changed, read twice alike\)$/ && round { found = 1 }
+    END { exit !found }' "$log"
+check "night 2: qtb-local read four times (1224 keys)" test "$(wc -l <"$scratch/local2.keys")" -eq 1224
+check "night 2: the unchanged QTBs read once each" test "$(grep -c '(3844 bytes, unchanged)$' "$log")" -eq 2
+# The misread first line of channel 1's block is " = ": no label, no value.
+never_committed_misread() { ! git_group log -p -- "configs/$1" | grep -q '^+ = '; }
+check "night 2: qtb-local's history never holds the misread" never_committed_misread qtb-local
 check "night 2: the others unchanged" committed qtb-ser2net "$scratch/true.cfg"
 check "night 2: one new commit" test "$(commits)" -eq $((before + 1))
 diff_lines=$(git_group diff HEAD~1 HEAD | grep -E '^[-+][^-+]')
