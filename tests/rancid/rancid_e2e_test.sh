@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# rancid_e2e_test.sh - RANCID itself collects three simulated QTBs with
+# rancid_e2e_test.sh - RANCID itself collects four simulated QTBs with
 # qtbrancid, commits them to git and mails the diffs.
 #
 # Principles
@@ -10,7 +10,9 @@
 #   and puts the file back when it ends, pass or fail.
 # - The three QTBs are reached the three ways a site wires them: through
 #   ser2net (configured from the example we ship) on 127.0.0.1, on a local
-#   terminal, and as a console server's raw TCP port named by HOST:PORT.
+#   terminal, and as a console server's raw TCP port named by HOST:PORT;
+#   the fourth over SSH, through an sshd of the test's own on 127.0.0.1
+#   (sshd_lib.sh), with keys and known_hosts from the scratch folder.
 # - Three nights: the first commits all three; after one value changes on
 #   one QTB the second commits exactly that line and mails it; with one QTB
 #   silent and one locked the third keeps their last revisions and the log
@@ -21,6 +23,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
+. "$here/sshd_lib.sh"
 
 types_conf=/etc/rancid/rancid.types.conf
 for need in rancid-run rancid-cvs ser2net socat git runuser setpriv; do
@@ -64,6 +67,7 @@ MAX_ROUNDS=1
 LIST_OF_GROUPS="$group"
 SENDMAIL=$bin/sendmail
 MAIL_DROP=$scratch/mail; export MAIL_DROP
+QTB_SSH_CONFIG=$scratch/ssh_config; export QTB_SSH_CONFIG
 EOF
 chown -R rancid:rancid "$scratch"
 as_rancid() {
@@ -94,6 +98,12 @@ awk '/^connection: &qtb2/ { exit } { print }' "$ser2net_example" |
     sed -e "s#/dev/ttyUSB0#$scratch/dev/qtb-ser2net#" -e "s#tcp,127.0.0.1,7001#tcp,127.0.0.1,$ser2net_port#" \
         >"$scratch/ser2net.yaml"
 
+# The QTB over SSH: the console server logs in as root (see sshd_lib.sh);
+# RANCID's ssh, as the rancid user, reads its key and known_hosts.
+set_up_sshd "$scratch/dev/qtb-ssh" || exit 1
+ssh_config "$scratch/ssh_config" "$sshd_dir/client_key" "$sshd_dir/known_hosts"
+chown -R rancid:rancid "$sshd_dir" "$scratch/ssh_config"
+
 start_devices() { # SER2NET-QTB-OPTIONS LOCAL-QTB-OPTIONS TCP-QTB-OPTIONS (word lists)
     local a b c
     read -ra a <<<"$1"
@@ -104,28 +114,32 @@ start_devices() { # SER2NET-QTB-OPTIONS LOCAL-QTB-OPTIONS TCP-QTB-OPTIONS (word 
         start_sim local --baud 0 --link "$scratch/dev/qtb-local" "${b[@]}" >/dev/null &&
         start_sim tcp --baud 0 --tcp "$tcp_port" "${c[@]}" >/dev/null || return 1
     start_ser2net "$scratch/ser2net.yaml"
-    wait_for_listener "$ser2net_port"
+    wait_for_listener "$ser2net_port" &&
+        start_sim ssh --baud 0 --link "$scratch/dev/qtb-ssh" >/dev/null && run_sshd
 }
 
 cat >"$base/$group/router.db" <<EOF
 qtb-ser2net;$type_name;up
 qtb-local;$type_name;up
 $tcp_name;$type_name;up
+qtb-ssh;$type_name;up
 EOF
 cat >"$base/$group/qtb.ports" <<EOF
 # QTB          console
 qtb-ser2net    127.0.0.1:$ser2net_port   # through ser2net
 qtb-local      $scratch/dev/qtb-local    # a local serial line
 # $tcp_name has no line: its name is its console server port
+qtb-ssh        ssh://root@127.0.0.1:$sshd_port   # over SSH
 EOF
 chown rancid:rancid "$base/$group/router.db" "$base/$group/qtb.ports"
 
 git_group() { git -c safe.directory='*' -C "$base/$group" "$@"; }
 commits() { git_group rev-list --count HEAD 2>/dev/null || echo 0; }
 
-# dedizo, or a socat of the collector's (its terminal lives in RANCID's TMPDIR).
+# dedizo, or a socat or ssh of the collector's (its terminal and ssh's log
+# live in RANCID's TMPDIR).
 no_collector_left() {
-    [ "$(processes_with "$bin/dedizo")" -eq 0 ] && [ "$(processes_with "link=$scratch/tmp/")" -eq 0 ]
+    [ "$(processes_with "$bin/dedizo")" -eq 0 ] && [ "$(processes_with "$scratch/tmp/")" -eq 0 ]
 }
 
 night=0
@@ -153,7 +167,7 @@ committed() { # NAME FILE: the committed config of NAME is FILE, byte for byte
 # --- night 1: every QTB collected and committed ------------------------------
 start_devices "" "" "" || exit 1
 run_rancid
-for name in qtb-ser2net qtb-local "$tcp_name"; do
+for name in qtb-ser2net qtb-local "$tcp_name" qtb-ssh; do
     check "night 1: $name committed, equal to the device's backup" committed "$name" "$scratch/true.cfg"
 done
 check "night 1: diff mail sent" grep -q "^Subject: $group router config diffs" <(mail_of_night)

@@ -23,9 +23,15 @@
 sshd_dir=$scratch/sshd
 made_run_sshd=0
 
-# start_sshd QTB_TERMINAL: sets sshd_port (linked to the terminal),
-# sshd_closing_port, sshd_pid; makes the keys and known_hosts files below.
+# start_sshd QTB_TERMINAL: set_up_sshd, then run_sshd.
 start_sshd() {
+    set_up_sshd "$1" && run_sshd
+}
+
+# set_up_sshd QTB_TERMINAL: sets sshd_port (linked to the terminal) and
+# sshd_closing_port; makes the keys, the known_hosts files (the server's key,
+# and another key for it) and the config in $sshd_dir.
+set_up_sshd() {
     local terminal=$1
     mkdir -p "$sshd_dir"
     local key
@@ -65,12 +71,17 @@ ForceCommand exec socat STDIO FILE:$terminal,raw,echo=0
 Match LocalPort $sshd_closing_port
     ForceCommand exit 1
 EOF
+}
+
+# run_sshd: the server, until the test ends or stop_pid "$sshd_pid"; sets
+# sshd_pid.
+run_sshd() {
     if [ ! -d /run/sshd ]; then
         mkdir -m 755 /run/sshd || return 1
         made_run_sshd=1
         at_exit_hooks+=(remove_run_sshd)
     fi
-    /usr/sbin/sshd -D -e -f "$sshd_dir/sshd_config" 2>"$sshd_dir/log" &
+    /usr/sbin/sshd -D -e -f "$sshd_dir/sshd_config" 2>>"$sshd_dir/log" &
     sshd_pid=$!
     started_pids+=("$sshd_pid")
     if ! wait_for_listener "$sshd_port" || ! wait_for_listener "$sshd_closing_port"; then
