@@ -70,16 +70,6 @@ expect_clean() {
     check "$1: no session left on the console server" wait_no_sessions
 }
 
-# The server's side of a session goes a moment after the client's.
-wait_no_sessions() {
-    local steps=60
-    until [ "$(sshd_sessions)" -eq 0 ]; do
-        steps=$((steps - 1))
-        [ "$steps" -gt 0 ] || return 1
-        sleep 0.05
-    done
-}
-
 # --- a whole backup over SSH ------------------------------------------------
 # The user name names the serial port, as on many console servers: OpenSSH's
 # sshd takes what follows a colon as an authentication style, so the user

@@ -32,7 +32,7 @@ start_sshd() {
 # sshd_closing_port; makes the keys, the known_hosts files (the server's key,
 # and another key for it) and the config in $sshd_dir.
 set_up_sshd() {
-    local terminal=$1
+    sshd_terminal=$1
     mkdir -p "$sshd_dir"
     local key
     for key in host_key other_host_key client_key refused_key; do
@@ -67,7 +67,7 @@ AllowTcpForwarding no
 AllowAgentForwarding no
 PrintMotd no
 # The serial port: the session's bytes to and from the QTB's terminal.
-ForceCommand exec socat STDIO FILE:$terminal,raw,echo=0
+ForceCommand exec socat STDIO FILE:$sshd_terminal,raw,echo=0
 Match LocalPort $sshd_closing_port
     ForceCommand exit 1
 EOF
@@ -122,7 +122,21 @@ Host *
 EOF
 }
 
-# The sessions the test's sshd is serving now, as a count.
+# The sessions the test's sshd is serving now, as a count of processes: its
+# children, and the sessions' socats on the QTB's terminal, which outlive
+# their session by up to half a second (socat's wait for the other way's
+# data after the end of one).
 sshd_sessions() {
-    pgrep -c -P "$sshd_pid" || true
+    echo $(($(pgrep -c -P "$sshd_pid") + $(pgrep -c -f -- "socat STDIO FILE:$sshd_terminal,")))
+}
+
+# Waits up to 3 s for the sessions to end: the server's side of a session,
+# and its hold on the QTB's terminal, goes a moment after the client's.
+wait_no_sessions() {
+    local steps=60
+    until [ "$(sshd_sessions)" -eq 0 ]; do
+        steps=$((steps - 1))
+        [ "$steps" -gt 0 ] || return 1
+        sleep 0.05
+    done
 }
