@@ -6,7 +6,7 @@
 #   and a byte-exact backup against qtb-sim,
 #   the screen-paint parser under libFuzzer for a bounded time,
 #   the Windows cross-build and its runs under Wine,
-#   the RANCID collector, alone and under Debian's rancid with ser2net,
+#   the RANCID collector, alone, through a test sshd, and under Debian's rancid,
 #   every shell script of the project through shellcheck,
 #   the packages and the installed tool.
 # Installs what is missing first. Exits non-zero if any stage failed.
@@ -27,7 +27,7 @@ if command -v debconf-set-selections >/dev/null; then
 fi
 need_packages cmake g++ make libgtest-dev googletest clang libclang-rt-14-dev \
     g++-mingw-w64-x86-64-posix wine wine64 socat valgrind python3 dpkg-dev unzip \
-    rancid ser2net git shellcheck iproute2 procps || exit 1
+    rancid ser2net git shellcheck iproute2 procps openssh-server openssh-client || exit 1
 if ! id rancid >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive dpkg-reconfigure -f noninteractive rancid || exit 1
 fi
