@@ -7,53 +7,34 @@
 # - The QTB is qtb-sim paced at 9600 baud on a pseudo-terminal; the last
 #   revision in configs is its true backup. The changed night serves the
 #   same backup with channel 3's Async Baudrate changed.
-# - Everything lives in one scratch folder, removed at exit; the simulator is
-#   ended on every path.
+# - Everything lives in one scratch folder and every process it starts ends
+#   when it exits (the collector tests' lib.sh).
 # - The figures are for reading, not for passing; take them on a quiet
 #   machine.
 #
 # Usage: bench/qtbrancid_time.sh [BUILD-DIR]   (default build/, built with
 # the default preset: dedizo and qtb-sim)
+# shellcheck source-path=SCRIPTDIR/../tests/rancid
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd) || exit 1
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/qtbrancid-time.XXXXXX") || exit 1
-sim=""
-finish() {
-    if [ -n "$sim" ]; then
-        kill -TERM "$sim" 2>/dev/null
-        wait "$sim" 2>/dev/null
-    fi
-    rm -rf "$scratch"
-}
-trap finish EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+. "$top/tests/rancid/lib.sh"
+QTB_SIM=$build/qtb-sim
 
-"$build/qtb-sim" --dump "$scratch/true.cfg" --no-serve || exit 1
-awk '/CHANNEL 3 CONFIGURATION/ { c = 1 } c && /^Async Baudrate = 9600/ { sub(/9600/, "19200"); c = 0 } { print }' \
-    "$scratch/true.cfg" >"$scratch/changed.cfg"
+"$QTB_SIM" --dump "$scratch/true.cfg" --no-serve || exit 1
+changed_values "$scratch/true.cfg" "$scratch/changed.cfg"
 mkdir "$scratch/configs"
 echo "qtb $scratch/qtb" >"$scratch/qtb.ports"
 
 for night in unchanged changed; do
     values=$scratch/true.cfg
     [ "$night" = changed ] && values=$scratch/changed.cfg
-    "$build/qtb-sim" --baud 9600 --link "$scratch/qtb" --values "$values" >/dev/null &
-    sim=$!
-    for _ in $(seq 100); do
-        [ -e "$scratch/qtb" ] && break
-        sleep 0.05
-    done
+    start_sim "$night" --baud 9600 --link "$scratch/qtb" --values "$values" || exit 1
+    sim=${started_pids[-1]}
     cp "$scratch/true.cfg" "$scratch/configs/qtb"
     rm -f "$scratch/configs/qtb.new"
-    # The uptime clock: monotonic, in hundredths of a second.
-    read -r start _ </proc/uptime
+    t0=$(clock)
     (cd "$scratch/configs" && QTB_DEDIZO="$build/dedizo" sh "$top/integrations/rancid/qtbrancid" qtb)
-    read -r end _ </proc/uptime
-    cs=$((${end/./} - ${start/./}))
-    printf '%s: %d.%02d s\n' "$night" $((cs / 100)) $((cs % 100))
-    kill -TERM "$sim"
-    wait "$sim"
-    sim=""
+    echo "$night: $(seconds_since "$t0" 2) s"
+    stop_pid "$sim"
 done

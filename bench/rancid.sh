@@ -60,9 +60,9 @@ wait_for_listener "${port:?}" || { echo "ser2net did not start: $(cat "$scratch/
 # One backup through the same path, by the collector alone.
 mkdir -p "$scratch/one/configs"
 cp "$base/$group/qtb.ports" "$scratch/one/"
-t0=$(date +%s.%N)
+t0=$(clock)
 (cd "$scratch/one/configs" && QTB_CONFIRM=0 TMPDIR="$scratch/tmp" "$bin/qtbrancid" qtb1)
-one=$(awk -v t0="$t0" -v t1="$(date +%s.%N)" 'BEGIN { printf "%.1f", t1 - t0 }')
+one=$(seconds_since "$t0")
 
 sandbox_set PAR_COUNT "$count"
 run_rancid

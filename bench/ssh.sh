@@ -41,23 +41,22 @@ qtb-local $scratch/dev/qtb
 qtb-ssh   ssh://root@127.0.0.1:$sshd_port
 EOF
 
-now() { date +%s.%N; }
-seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 # time_run LABEL RESULT-FILE COMMAND...: runs it, prints its length.
 time_run() {
     local label=$1 result=$2
     shift 2
     rm -f "$result"
-    local t0 t1
-    t0=$(now)
+    local t0 took
+    t0=$(clock)
     "$@" >"$scratch/run.out" 2>&1
-    t1=$(now)
+    took=$(seconds_since "$t0" 3)
     local verdict="backup correct"
     cmp -s "$scratch/true.cfg" "$result" || verdict="BACKUP WRONG: $(tail -n 2 "$scratch/run.out" | tr '\r\n' '  ')"
-    printf '%-28s %7.2f s  %s\n' "$label" "$(seconds "$t0" "$t1")" "$verdict"
+    printf '%-28s %7.2f s  %s\n' "$label" "$took" "$verdict"
 }
 collect() { # NAME
-    (cd "$scratch/group/configs" && env TMPDIR="$scratch/group/tmp" QTB_DEDIZO="$DEDIZO" \
+    # One read, as dedizo direct makes: no revision here to confirm against.
+    (cd "$scratch/group/configs" && env TMPDIR="$scratch/group/tmp" QTB_DEDIZO="$DEDIZO" QTB_CONFIRM=0 \
         QTB_SSH_CONFIG="$scratch/ssh_config" "$QTBRANCID" "$1")
 }
 direct() { (cd "$scratch/work" && "$DEDIZO" "$scratch/dev/qtb"); }
@@ -77,9 +76,8 @@ done
 # once, so this is connection, key exchange, authentication and close.
 echo "# SSH login and close, no QTB"
 for i in 1 2 3 4 5; do
-    t0=$(now)
+    t0=$(clock)
     ssh -F "$scratch/ssh_config" -T -o BatchMode=yes qtb-cs-closed </dev/null 2>/dev/null
-    t1=$(now)
-    printf 'login %d                      %7.3f s\n' "$i" "$(seconds "$t0" "$t1")"
+    printf 'login %d                      %7.3f s\n' "$i" "$(seconds_since "$t0" 3)"
 done
 echo "# load average at the end $(cut -d ' ' -f 1 /proc/loadavg)"

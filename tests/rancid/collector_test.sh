@@ -155,8 +155,7 @@ expect_failure "stopped by SIGTERM" qtb-stopped "stopped by SIGTERM"
 # QTB has received by then (306 a read) and the log line. The rows of a round
 # run side by side; the second round is RANCID's retry of a QTB that gave
 # nothing.
-awk '/CHANNEL 3 CONFIGURATION/ { c = 1 } c && /^Async Baudrate = 9600/ { sub(/9600/, "19200"); c = 0 } { print }' \
-    "$scratch/true.cfg" >"$scratch/changed.cfg"
+changed_values "$scratch/true.cfg" "$scratch/changed.cfg"
 declare -A row_group row_env row_keys expect_new expect_keys expect_log
 rows=()
 

@@ -134,6 +134,20 @@ wait_for_listener() {
     done
 }
 
+# changed_values BACKUP OUT: the backup with one value changed, channel 3's
+# Async Baudrate 9600 -> 19200: a QTB's configuration after an edit.
+changed_values() {
+    awk '/CHANNEL 3 CONFIGURATION/ { c = 1 } c && /^Async Baudrate = 9600/ { sub(/9600/, "19200"); c = 0 } { print }' \
+        "$1" >"$2"
+}
+
+# A clock for timings, in seconds, and the seconds since such a reading, with
+# $2 (default 1) decimals.
+clock() { date +%s.%N; }
+seconds_since() {
+    awk -v t0="$1" -v t1="$(clock)" -v d="${2:-1}" 'BEGIN { printf "%.*f", d, t1 - t0 }'
+}
+
 # The processes whose command line holds $1 (socat, dedizo, ...), as a count.
 processes_with() {
     pgrep -f -c -- "$1" || true

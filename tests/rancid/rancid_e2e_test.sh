@@ -108,8 +108,7 @@ check "night 1: no collector process left" no_collector_left
 # reads the cut screen's tail as channel 1's first field and reports a
 # complete backup. Its second read is clean, so the two differ and the first
 # round hands nothing over; the first retry round reads twice alike.
-awk '/CHANNEL 3 CONFIGURATION/ { c = 1 } c && /^Async Baudrate = 9600/ { sub(/9600/, "19200"); c = 0 } { print }' \
-    "$scratch/true.cfg" >"$scratch/changed.cfg"
+changed_values "$scratch/true.cfg" "$scratch/changed.cfg"
 chown rancid:rancid "$scratch/changed.cfg"
 before=$(commits)
 start_devices "" "--values $scratch/changed.cfg --split-once 48:80 --key-log $scratch/local2.keys" "" || exit 1

@@ -91,10 +91,10 @@ sandbox_group_files() {
 run_rancid() {
     night=$((night + 1))
     local t0
-    t0=$(date +%s.%N)
+    t0=$(clock)
     timeout 900 runuser -u rancid -- env HOME="$scratch/home" USER=rancid LOGNAME=rancid \
         rancid-run -f "$conf" "$group"
-    night_seconds=$(awk -v t0="$t0" -v t1="$(date +%s.%N)" 'BEGIN { printf "%.1f", t1 - t0 }')
+    night_seconds=$(seconds_since "$t0")
     log=$(find "$base/logs" -name "$group.*" -newer "$scratch/night$((night - 1)).stamp" -type f | sort | tail -n 1)
     touch "$scratch/night$night.stamp"
     echo "# night $night: rancid-run took $night_seconds s; log $log"
